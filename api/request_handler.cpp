@@ -1,0 +1,78 @@
+#include "api/request_handler.hpp"
+
+#include "device/logger.hpp"
+#include "push/broadcast.hpp"
+#include "push/notifications.hpp"
+
+#include <chrono>
+#include <cstdint>
+#include <fstream>
+#include <iostream>
+
+namespace korva {
+
+std::string extract_command(const std::string& request) {
+  static const std::string key = "{\"command\":\"";
+  static const std::string separator = "\",\"";
+  try {
+    std::size_t start = request.find(key);
+    if (start == std::string::npos)
+      return "invalid command";
+    start += key.size();
+    std::size_t end = request.find(separator, start);
+    return request.substr(start, end == std::string::npos ? std::string::npos : end - start);
+  } catch (...) {
+    return "invalid command";
+  }
+}
+
+std::string get_client_address(const std::shared_ptr<Connection>& connection) {
+  static const std::string real_ip = "X-Real-IP";
+  static const std::string forwarded_for = "X-Forwarded-For";
+  auto found = connection->header.find(real_ip);
+  if (found != connection->header.end())
+    return found->second;
+  found = connection->header.find(forwarded_for);
+  if (found != connection->header.end())
+    return found->second;
+  return std::string();
+}
+
+MessageHandler make_message_handler(SystemAPI& system_api, KorvaWeb::SocketServer& server, std::mutex& request_mutex,
+                                    bool& rebooting, std::string time_file) {
+  return [&system_api, &server, &request_mutex, &rebooting, time_file = std::move(time_file)](
+             std::shared_ptr<Connection> connection, std::shared_ptr<KorvaWeb::Message> message) {
+    const auto t0 = std::chrono::steady_clock::now();
+    const std::string request = message->content();
+    const std::string command = extract_command(request);
+    Logger(std::cout) << "Received command: " << command;
+
+    // Emptied at every request; a file that cannot be opened just loses its line.
+    std::ofstream times(time_file, std::ios::out | std::ios::trunc);
+
+    std::string reply;
+    {
+      std::lock_guard<std::mutex> lock(request_mutex);
+      if (rebooting)
+        return; // the device is going down: no answer, no notification, no time line
+      reply = system_api.doRequest(request, get_client_address(connection),
+                                   static_cast<int>(connection->remote_endpoint.port()));
+      rebooting = SystemAPI::isRebooting(reply);
+    }
+
+    auto answer = std::make_shared<KorvaWeb::SendStream>();
+    answer->write(reply.data(), static_cast<std::streamsize>(reply.size()));
+    connection->send(answer, answer_send_callback, KorvaWeb::fin_rsv_opcodes::text);
+
+    handle_websocket_push_notification(server, connection, reply);
+
+    const auto t1 = std::chrono::steady_clock::now();
+    const std::int64_t elapsed_ms =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(t1 - t0).count() / 1000000;
+    times << "Server: Message responded: \"" << command << "\" from " << static_cast<const void*>(connection.get())
+          << "\t\t" << elapsed_ms << "ms\n";
+    times.flush();
+  };
+}
+
+} // namespace korva

@@ -1,0 +1,36 @@
+#pragma once
+// The API endpoint's message handler: every message is one request, passed unchanged to the
+// device, answered on the same connection, followed by notifications to the other clients, and
+// timed in the request-time file.
+
+#include "device/system_api.hpp"
+#include "websocket/server.hpp"
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace korva {
+
+// Holds one line: how long the most recent answered request took.
+constexpr const char* request_time_file = "/var/log/webserver-request-time";
+
+using Connection = KorvaWeb::SocketServer::Connection;
+using MessageHandler = std::function<void(std::shared_ptr<Connection>, std::shared_ptr<KorvaWeb::Message>)>;
+
+// The command name of a request: the text after the first {"command":" up to the first ","
+// (or to the end). "invalid command" when the key is missing. No JSON parsing, no escapes.
+std::string extract_command(const std::string& request);
+
+// The browser's address as the front-end server passes it: X-Real-IP, else X-Forwarded-For
+// (whole value), else empty. The TCP peer is always the front-end server, so it is never used.
+std::string get_client_address(const std::shared_ptr<Connection>& connection);
+
+// The on_message handler. It refers to all four objects by reference; `request_mutex` guards
+// `rebooting` and the device request. Once the device reports a reboot, later requests are
+// dropped without an answer. `time_file` is where the request time goes.
+MessageHandler make_message_handler(SystemAPI& system_api, KorvaWeb::SocketServer& server, std::mutex& request_mutex,
+                                    bool& rebooting, std::string time_file = request_time_file);
+
+} // namespace korva

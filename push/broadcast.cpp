@@ -1,0 +1,54 @@
+#include "push/broadcast.hpp"
+
+#include "device/logger.hpp"
+
+#include <iostream>
+#include <memory>
+
+namespace korva {
+
+namespace {
+// Pieces shared by the three error entries: "Error: category:value, error message: text".
+void log_send_error(Logger& entry, const boost::system::error_code& error) {
+  entry << "Error: " << error.category().name() << ":" << error.value() << ", error message: " << error.message();
+}
+} // namespace
+
+void push_data_to_active_connections(KorvaWeb::SocketServer& server, const std::string& data) {
+  auto connections = server.get_connections();
+  const KorvaWeb::SendCallback callback = broadcast_send_callback;
+  for (const auto& connection : connections) {
+    auto stream = std::make_shared<KorvaWeb::SendStream>();
+    stream->write(data.data(), static_cast<std::streamsize>(data.size()));
+    connection->send(stream, callback, KorvaWeb::fin_rsv_opcodes::text);
+  }
+}
+
+void answer_send_callback(const boost::system::error_code& error) {
+  if (!error)
+    return;
+  Logger entry(std::cerr);
+  entry << "Server: Error sending message. ";
+  log_send_error(entry, error);
+}
+
+void broadcast_send_callback(const boost::system::error_code& error) {
+  if (!error)
+    return;
+  Logger entry(std::cerr);
+  entry << "Client: Error sending push notification. ";
+  log_send_error(entry, error);
+}
+
+KorvaWeb::SendCallback notification_send_callback(unsigned long connection_id) {
+  return [connection_id](const boost::system::error_code& error) {
+    if (!error)
+      return;
+    Logger entry(std::cerr);
+    // The identity runs straight into "Error: ", without a blank, as the entry has always read.
+    entry << "Server: Error sending push notification to connection " << connection_id;
+    log_send_error(entry, error);
+  };
+}
+
+} // namespace korva

@@ -1,0 +1,31 @@
+#pragma once
+// The two roads by which device events reach clients besides the monitor: the device's local
+// push notifications, and the follow-up notifications that the answer to a request implies for
+// the other clients.
+
+#include "device/local_push_notification_handler.hpp"
+#include "device/system_api.hpp"
+#include "websocket/server.hpp"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace korva {
+
+// Where follow-up notifications come from: the device library, unless a test says otherwise.
+using NotificationSource = std::vector<std::string> (*)(const std::string& reply);
+
+// The callback for LocalPushNotificationHandler: reads the data named by the three ints, in
+// the order received, and pushes it to every open connection. Holds references only.
+LocalPushNotificationHandler::Callback make_push_callback(SystemAPI& system_api, KorvaWeb::SocketServer& server);
+
+// Sends the notifications implied by `reply` to every open connection except `requester`,
+// asking `source` anew for each of them. Empty texts are skipped. Returns once every frame has
+// been handed to send().
+void handle_websocket_push_notification(KorvaWeb::SocketServer& server,
+                                        const std::shared_ptr<KorvaWeb::SocketServer::Connection>& requester,
+                                        const std::string& reply,
+                                        NotificationSource source = &SystemAPI::formRequestForPushNotification);
+
+} // namespace korva

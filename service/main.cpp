@@ -1,0 +1,108 @@
+// korva-server: the device's WebSocket service. Listens on 127.0.0.1:8888 behind the device's
+// front-end web server, answers API requests on "/api" through the device library and pushes
+// device data to every client. Takes no arguments and no settings; runs until killed.
+
+#include "api/connection_log.hpp"
+#include "api/request_handler.hpp"
+#include "device/local_push_notification_handler.hpp"
+#include "device/logger.hpp"
+#include "device/system_api.hpp"
+#include "push/monitor.hpp"
+#include "push/notifications.hpp"
+#include "websocket/server.hpp"
+
+#include <time.h>
+
+#include <cstdlib>
+#include <exception>
+#include <iostream>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace {
+
+constexpr const char* listen_address = "127.0.0.1";
+constexpr unsigned short listen_port = 8888;
+// Large enough for any request the web interface makes, small enough that one client cannot
+// make the device buffer an unbounded message.
+constexpr std::size_t max_message_size = 16 * 1024 * 1024;
+
+// A worker thread cannot go on: one entry on standard error, then status 1 at once, without
+// running destructors under the threads that still use the objects.
+[[noreturn]] void fail(const std::string& what) {
+  Logger(std::cerr) << "korva-server: " << what;
+  std::_Exit(1);
+}
+
+std::string describe(const std::exception_ptr& failure) {
+  try {
+    std::rethrow_exception(failure);
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "unknown exception";
+  }
+}
+
+} // namespace
+
+int main() {
+  Logger(std::cout) << "Starting korva-server";
+
+  KorvaWeb::SocketServer server;
+  server.config.address = listen_address;
+  server.config.port = listen_port;
+  server.config.max_message_size = max_message_size;
+
+  std::unique_ptr<SystemAPI> system_api;
+  try {
+    system_api.reset(new SystemAPI(false));
+  } catch (const std::exception& e) {
+    Logger(std::cerr) << e.what();
+    return 1;
+  }
+
+  auto& endpoint = server.endpoints["^/api/?$"];
+  std::mutex request_mutex;
+  bool rebooting = false;
+  endpoint.on_message = korva::make_message_handler(*system_api, server, request_mutex, rebooting);
+  endpoint.on_open = korva::on_open;
+  endpoint.on_close = korva::on_close;
+  endpoint.on_error = korva::on_error;
+
+  std::thread server_thread([&server] {
+    try {
+      server.start();
+    } catch (...) {
+      std::string what = describe(std::current_exception());
+      if (server.bound_port() == 0)
+        fail(std::string("cannot listen on ") + listen_address + ":" + std::to_string(listen_port) + ": " + what);
+      fail("server thread ended by an exception: " + what);
+    }
+  });
+
+  korva::StackThread monitor_thread(korva::monitor_stack_size, [&system_api, &server] {
+    try {
+      korva::run_monitor(*system_api, server);
+    } catch (...) {
+      fail("monitor thread ended by an exception: " + describe(std::current_exception()));
+    }
+  });
+
+  struct timespec one_second {1, 0};
+  nanosleep(&one_second, nullptr);
+
+  auto push_callback = korva::make_push_callback(*system_api, server);
+  std::unique_ptr<LocalPushNotificationHandler> push_handler(new LocalPushNotificationHandler(push_callback));
+  push_handler->start();
+  push_handler->run();
+
+  server_thread.join();
+  monitor_thread.join();
+
+  push_handler.reset();
+  system_api.reset();
+  return 0; // the server goes last, with this scope
+}
