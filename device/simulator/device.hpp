@@ -1,0 +1,90 @@
+#pragma once
+// The simulated device: one per process, shared by every SystemAPI, ValueChangeMonitor and
+// LocalPushNotificationHandler object. It holds the device's values and, when asked to, a sensor
+// thread that keeps changing the temperature. All members are safe to call from any thread.
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace korva_sim {
+
+struct ValueKey {
+  std::int32_t group;
+  std::int32_t id;
+  std::int32_t index;
+
+  bool operator<(const ValueKey& other) const {
+    return std::tie(group, id, index) < std::tie(other.group, other.id, other.index);
+  }
+};
+
+// The temperature sensor that the sensor thread drives.
+constexpr ValueKey kTemperature{0, 1, 0};
+
+class Device {
+public:
+  // The process's device, created on first use and never destroyed, so threads that are still
+  // running while the process exits can go on using it.
+  static Device& instance();
+
+  Device(const Device&) = delete;
+  Device& operator=(const Device&) = delete;
+
+  // Whole seconds since the device was created.
+  std::int64_t uptimeSeconds() const;
+
+  std::optional<nlohmann::json> get(const ValueKey& key) const;
+  // Stores the value, creating it when absent. Writing the value a key already holds (same type
+  // and same value) is not a change.
+  void set(const ValueKey& key, const nlohmann::json& value);
+  std::vector<std::pair<ValueKey, nlohmann::json>> all() const;
+
+  // Change tracking: every change bumps the device's revision and stamps the changed value with
+  // it. changedSince returns the keys stamped after `seen` and moves `seen` to the current
+  // revision.
+  std::uint64_t revision() const;
+  std::vector<ValueKey> changedSince(std::uint64_t& seen) const;
+
+  // The n-th key in key order, wrapping around; false when the table is empty.
+  bool keyAt(std::size_t n, ValueKey& key) const;
+
+  // Sets how often the sensor thread changes the temperature; zero stops the thread. The thread
+  // sleeps on a condition variable between changes.
+  void setSensorPeriod(std::chrono::milliseconds period);
+  // Stops the sensor thread for good (at process exit).
+  void shutdownSensor();
+
+private:
+  Device();
+  void sensorLoop();
+
+  struct Entry {
+    nlohmann::json value;
+    std::uint64_t revision;
+  };
+
+  const std::chrono::steady_clock::time_point created_;
+  mutable std::mutex mutex_;  // guards values_ and revision_
+  std::map<ValueKey, Entry> values_;
+  std::uint64_t revision_ = 0;
+
+  std::mutex control_mutex_;  // serialises starting and stopping the sensor thread
+  std::mutex sensor_mutex_;   // guards the sensor fields below
+  std::condition_variable sensor_cv_;
+  std::chrono::milliseconds sensor_period_{0};
+  bool sensor_stop_ = false;
+  bool sensor_shut_down_ = false;
+  std::thread sensor_;
+};
+
+}  // namespace korva_sim

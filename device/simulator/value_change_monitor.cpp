@@ -1,0 +1,40 @@
+#include "device/value_change_monitor.hpp"
+
+#include <cstddef>
+
+#include "device/simulator/device.hpp"
+
+using korva_sim::Device;
+
+struct ValueChangeMonitor::State {
+  std::uint64_t seen;  // the device revision this monitor has reported up to
+};
+
+ValueChangeMonitor::ValueChangeMonitor() : state_(nullptr) {
+  // Touch the reserved block one page at a time from its top down, the way a stack grows, so a
+  // thread whose stack is too small for this object faults on its guard page right here instead
+  // of writing into whatever lies beyond it.
+  constexpr std::size_t kPage = 4096;
+  volatile unsigned char* block = reserved_;
+  for (std::size_t offset = sizeof(reserved_); offset > 0;) {
+    offset = offset > kPage ? offset - kPage : 0;
+    block[offset] = 0;
+  }
+  state_ = new State{Device::instance().revision()};
+}
+
+ValueChangeMonitor::~ValueChangeMonitor() { delete state_; }
+
+void ValueChangeMonitor::init() { state_->seen = Device::instance().revision(); }
+
+std::vector<ValueDiff> ValueChangeMonitor::getValueDiff() {
+  std::vector<ValueDiff> diffs;
+  for (const auto& key : Device::instance().changedSince(state_->seen)) {
+    ValueDiff diff{};
+    diff.index = key.index;
+    diff.id = key.id;
+    diff.group = key.group;
+    diffs.push_back(diff);
+  }
+  return diffs;
+}
