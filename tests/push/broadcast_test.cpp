@@ -1,0 +1,126 @@
+#include "push/broadcast.hpp"
+#include "tests/support/library_server.hpp"
+
+#include <gtest/gtest.h>
+
+#include <boost/asio/error.hpp>
+
+#include <atomic>
+#include <iostream>
+#include <set>
+#include <thread>
+#include <vector>
+
+using namespace korva_test;
+
+namespace {
+
+TEST(SendCallbacks, EachFailureIsOneEntryAndSuccessLogsNothing) {
+  CapturedStream errors(std::cerr);
+  boost::system::error_code ok;
+  korva::answer_send_callback(ok);
+  korva::broadcast_send_callback(ok);
+  korva::notification_send_callback(1)(ok);
+  EXPECT_EQ(errors.text(), "");
+
+  boost::system::error_code broken = boost::asio::error::broken_pipe;
+  korva::answer_send_callback(broken);
+  korva::broadcast_send_callback(broken);
+  korva::notification_send_callback(140245023424576ul)(boost::asio::error::eof);
+  EXPECT_EQ(errors.text(),
+            "Server: Error sending message. Error: system:32, error message: Broken pipe\n"
+            "Client: Error sending push notification. Error: system:32, error message: Broken pipe\n"
+            "Server: Error sending push notification to connection 140245023424576"
+            "Error: asio.misc:2, error message: End of file\n");
+}
+
+TEST(Broadcast, EveryOpenConnectionGetsOneTextFrameEmptyOnesToo) {
+  LibraryServer server;
+  server.start();
+  korva::push_data_to_active_connections(server.server, "nobody listens"); // no connection: no effect
+
+  std::vector<std::unique_ptr<TestClient>> clients;
+  for (int i = 0; i < 3; ++i)
+    clients.push_back(server.connect());
+  korva::push_data_to_active_connections(server.server, R"({"group":0,"id":1,"index":0,"value":23.5})");
+  korva::push_data_to_active_connections(server.server, "");
+  for (auto& client : clients) {
+    Frame frame = client->read_frame();
+    EXPECT_EQ(frame.fin_rsv_opcode, 0x81);
+    EXPECT_EQ(frame.payload, R"({"group":0,"id":1,"index":0,"value":23.5})");
+    EXPECT_EQ(client->read_exact(2), std::string("\x81\x00", 2));
+  }
+}
+
+TEST(Broadcast, FailedWriteIsLoggedByTheBroadcastCallback) {
+  CapturedStream errors(std::cerr);
+  LibraryServer server;
+  // The socket goes away under a connection that is still enrolled, so the frame that the
+  // broadcast queues cannot be written.
+  server.endpoint.on_message = [&server](std::shared_ptr<LibraryServer::Connection> connection,
+                                         std::shared_ptr<KorvaWeb::Message>) {
+    connection->close_socket();
+    korva::push_data_to_active_connections(server.server, "lost");
+  };
+  server.start();
+  auto client = server.connect();
+  client->send_text("go");
+  EXPECT_TRUE(eventually([&] { return !errors.text().empty(); }));
+  server.stop();
+  EXPECT_EQ(errors.text(), "Client: Error sending push notification. Error: system:9, error message: Bad file descriptor\n");
+}
+
+// Three threads push while clients come and go. Every client that stays sees whole frames only,
+// each one of the texts, and the last one after the pushers are done.
+TEST(Broadcast, ConcurrentPushesWhileClientsComeAndGo) {
+  CapturedStream errors(std::cerr);
+  LibraryServer server;
+  server.start();
+  const std::vector<std::string> texts{"a", std::string(200, 'b'), std::string(70000, 'c')};
+  auto steady = server.connect();
+
+  std::atomic<bool> pushing{true};
+  std::vector<std::thread> pushers;
+  for (int t = 0; t < 3; ++t)
+    pushers.emplace_back([&, t] {
+      for (int i = 0; i < 150 && pushing; ++i)
+        korva::push_data_to_active_connections(server.server, texts[static_cast<std::size_t>(t)]);
+    });
+  std::thread visitors([&] {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    for (int i = 0; i < 40 && std::chrono::steady_clock::now() < deadline; ++i) {
+      TestClient client(server.port());
+      if (!client.handshake())
+        continue;
+      client.read_frame(std::chrono::milliseconds(200)); // whatever arrives first, if anything
+      client.close(i % 2 == 0);
+    }
+  });
+
+  // The steady client reads whole frames while the others run.
+  std::size_t received = 0;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (received < 450 && std::chrono::steady_clock::now() < deadline) {
+    Frame frame = steady->read_frame(std::chrono::seconds(10));
+    if (!frame.ok)
+      break;
+    EXPECT_EQ(frame.fin_rsv_opcode, 0x81);
+    EXPECT_NE(std::find(texts.begin(), texts.end(), frame.payload), texts.end()) << "frame of " << frame.payload.size();
+    ++received;
+  }
+  pushing = false;
+  for (auto& pusher : pushers)
+    pusher.join();
+  visitors.join();
+  EXPECT_EQ(received, 450u);
+
+  korva::push_data_to_active_connections(server.server, "last");
+  EXPECT_EQ(steady->read_frame().payload, "last");
+  server.stop();
+  // Writes to clients that left may fail; each failure is one whole broadcast entry.
+  std::istringstream lines(errors.text());
+  for (std::string line; std::getline(lines, line);)
+    EXPECT_EQ(line.rfind("Client: Error sending push notification. Error: ", 0), 0u) << line;
+}
+
+} // namespace
