@@ -1,0 +1,39 @@
+#include "websocket/frame.hpp"
+
+namespace KorvaWeb {
+
+FrameHeader encode_frame_header(unsigned char fin_rsv_opcode, std::uint64_t payload_size) noexcept {
+  FrameHeader header{};
+  header.bytes[0] = fin_rsv_opcode;
+  if (payload_size <= 125) {
+    header.bytes[1] = static_cast<unsigned char>(payload_size);
+    header.size = 2;
+  } else if (payload_size <= 0xFFFF) {
+    header.bytes[1] = 126;
+    header.bytes[2] = static_cast<unsigned char>(payload_size >> 8);
+    header.bytes[3] = static_cast<unsigned char>(payload_size);
+    header.size = 4;
+  } else {
+    header.bytes[1] = 127;
+    for (int i = 0; i < 8; ++i)
+      header.bytes[2 + i] = static_cast<unsigned char>(payload_size >> (8 * (7 - i)));
+    header.size = 10;
+  }
+  return header;
+}
+
+void unmask(const unsigned char* in, std::size_t size, const unsigned char* key, unsigned char* out) noexcept {
+  for (std::size_t i = 0; i < size; ++i)
+    out[i] = in[i] ^ key[i % 4];
+}
+
+std::string close_payload(int status, const std::string& reason) {
+  std::string payload;
+  payload.reserve(2 + reason.size());
+  payload.push_back(static_cast<char>((status >> 8) & 0xFF));
+  payload.push_back(static_cast<char>(status & 0xFF));
+  payload += reason;
+  return payload;
+}
+
+} // namespace KorvaWeb

@@ -1,0 +1,74 @@
+#pragma once
+// The WebSocket base framing as plain functions: the header the server writes, the size check the
+// reader makes before it reads a payload, unmasking, and the close-frame payload.
+//
+//   byte 0   FIN | RSV1-3 | opcode            byte 1   MASK | length code L
+//   L <= 125: length L;  L = 126: 16-bit length follows;  L = 127: 64-bit length follows
+//   then a 4-byte mask key when MASK is set, then the payload (big-endian integers throughout)
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <string>
+
+namespace KorvaWeb {
+
+namespace fin_rsv_opcodes {
+constexpr unsigned char text = 129;  // FIN and text
+constexpr unsigned char close = 136; // FIN and close
+} // namespace fin_rsv_opcodes
+
+// Close statuses and reasons the server itself sends.
+namespace close_reasons {
+constexpr int idle_status = 1000;
+constexpr const char* idle = "idle timeout";
+constexpr int not_masked_status = 1002;
+constexpr const char* not_masked = "message from client not masked";
+constexpr int too_big_status = 1009;
+constexpr const char* too_big = "message too big";
+} // namespace close_reasons
+
+struct FrameHeader {
+  std::array<unsigned char, 10> bytes;
+  std::size_t size;
+};
+
+// Header of an unmasked server frame with the shortest length form.
+FrameHeader encode_frame_header(unsigned char fin_rsv_opcode, std::uint64_t payload_size) noexcept;
+
+inline bool frame_is_masked(unsigned char byte1) noexcept { return (byte1 & 0x80) != 0; }
+inline unsigned char frame_length_code(unsigned char byte1) noexcept { return byte1 & 0x7F; }
+inline unsigned char frame_opcode(unsigned char fin_rsv_opcode) noexcept { return fin_rsv_opcode & 0x0F; }
+inline bool frame_is_final(unsigned char fin_rsv_opcode) noexcept { return (fin_rsv_opcode & 0x80) != 0; }
+
+// Big-endian unsigned integer of `count` (2 or 8) bytes.
+inline std::uint64_t read_big_endian(const unsigned char* bytes, std::size_t count) noexcept {
+  std::uint64_t value = 0;
+  for (std::size_t i = 0; i < count; ++i)
+    value = (value << 8) | bytes[i];
+  return value;
+}
+
+// True when a frame of `frame_length` payload bytes cannot be taken: it would bring the message
+// being assembled (`assembled` bytes so far) over `max_message_size`, or the mask key and
+// payload (4 + length bytes) would not fit the size type. Computed without wrap-around, so it
+// holds for a 32-bit size type as well.
+template <class Size>
+bool frame_too_big(std::uint64_t frame_length, Size assembled, Size max_message_size) noexcept {
+  constexpr std::uint64_t size_max = std::numeric_limits<Size>::max();
+  if (frame_length > size_max - 4)
+    return true;
+  if (assembled > max_message_size)
+    return true;
+  return frame_length > static_cast<std::uint64_t>(max_message_size - assembled);
+}
+
+// out[i] = in[i] ^ key[i % 4]; `in` and `out` may be the same.
+void unmask(const unsigned char* in, std::size_t size, const unsigned char* key, unsigned char* out) noexcept;
+
+// Payload of a close frame: the status as unsigned 16-bit big-endian (higher bits dropped),
+// then the reason's bytes.
+std::string close_payload(int status, const std::string& reason);
+
+} // namespace KorvaWeb

@@ -1,0 +1,44 @@
+#pragma once
+// The opening handshake as functions over text: no socket, so they can be tested and fuzzed
+// directly. The server reads the request head, parses it with parse_request, and answers with
+// make_handshake_response.
+
+#include "websocket/case_insensitive.hpp"
+
+#include <cstddef>
+#include <istream>
+#include <ostream>
+#include <string>
+
+namespace KorvaWeb {
+
+// A request head that reaches this many bytes without its blank line is dropped: without a cap
+// one client could make the service buffer without bound for the whole request time-out.
+constexpr std::size_t max_request_head_size = 64 * 1024;
+
+// Offset just past the first "\r\n\r\n" in data[0, size), or 0 when there is none. `from` is
+// where a previous search stopped (the search resumes three bytes before it).
+std::size_t find_request_head_end(const char* data, std::size_t size, std::size_t from = 0) noexcept;
+
+// Parses the request line, then the header lines, from the stream. Returns false for a request
+// line without a space, without a space after the path, without a '/' after that, or whose
+// protocol token is not exactly "HTTP". `header` is cleared first; `query_string` is assigned
+// only when the target has a '?' that is not the line's last byte (the last such '?' wins).
+bool parse_request(std::istream& stream, std::string& method, std::string& path,
+                   std::string& query_string, std::string& http_version,
+                   CaseInsensitiveMultimap& header);
+
+// Reads header lines until a line without ':' (the blank line, or the end of the data). The
+// value starts after the colon and one optional blank and loses the line's last byte (the CR);
+// a line with nothing after the colon (and the blank) is skipped.
+CaseInsensitiveMultimap parse_header(std::istream& stream);
+
+// Sec-WebSocket-Accept for a key: Base64(SHA-1(key + GUID)), 28 characters; empty if the
+// encoder fails. The key is used exactly as sent.
+std::string websocket_accept_value(const std::string& key);
+
+// Appends the 101 response for the request's Sec-WebSocket-Key to `response`. Returns false,
+// writing nothing, when the request has no key.
+bool make_handshake_response(const CaseInsensitiveMultimap& header, std::ostream& response);
+
+} // namespace KorvaWeb

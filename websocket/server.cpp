@@ -1,0 +1,26 @@
+#include "websocket/impl/server_base.hpp"
+
+namespace KorvaWeb {
+
+template class SocketServerBase<boost::asio::ip::tcp::socket>;
+
+void SocketServer::accept() {
+  // Exactly one accept is pending at any time: each completion posts the next one first.
+  auto connection = std::make_shared<Connection>(handler_runner, config.timeout_idle, *io_service);
+  acceptor->async_accept(*connection->socket, [this, connection](const boost::system::error_code& ec) {
+    auto guard = connection->handler_runner->acquire();
+    if (!guard)
+      return;
+    if (ec != boost::asio::error::operation_aborted)
+      accept();
+    if (ec)
+      return; // the connection is dropped with this handler
+    boost::system::error_code no_delay_error;
+    connection->socket->set_option(boost::asio::ip::tcp::no_delay(true), no_delay_error);
+    if (no_delay_error)
+      return; // a socket that cannot take the option is dropped; the server goes on serving
+    read_request(connection);
+  });
+}
+
+} // namespace KorvaWeb

@@ -1,0 +1,146 @@
+#pragma once
+// The WebSocket server: listening and accepting, the opening handshake, frames in and out,
+// closing. It knows nothing of what the messages mean.
+//
+// Use: construct, set `config` fields, register handlers with `endpoint["^/path$"].on_message =
+// ...`, then call start() on the thread that is to run the event loop. start() returns only when
+// the loop has ended. Other threads may call get_connections() and Connection::send().
+
+#include "websocket/connection.hpp"
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+
+#include <atomic>
+#include <cstddef>
+#include <functional>
+#include <limits>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <regex>
+#include <string>
+#include <thread>
+#include <unordered_set>
+#include <vector>
+
+namespace KorvaWeb {
+
+struct Config {
+  unsigned short port = 80;
+  // Threads that run the event loop, the caller of start() included; 0: start() only listens.
+  std::size_t thread_pool_size = 1;
+  // Seconds to receive the upgrade request, and again to write the 101 response; 0: no limit.
+  long timeout_request = 5;
+  // Seconds of silence before the server closes an open connection; 0: never.
+  long timeout_idle = 0;
+  // Largest accepted message in bytes.
+  std::size_t max_message_size = std::numeric_limits<std::size_t>::max();
+  // Local address to bind (an IPv4 or IPv6 literal); empty: every IPv4 address.
+  std::string address;
+  bool reuse_address = true;
+};
+
+// A path pattern (ECMAScript, full match), ordered by its source text. The order is the order in
+// which the handshake tries the patterns.
+class EndpointPattern {
+public:
+  EndpointPattern(const std::string& text) : pattern(text), text(text) {} // NOLINT: implicit by design
+  EndpointPattern(const char* text) : EndpointPattern(std::string(text)) {}
+
+  bool operator<(const EndpointPattern& other) const noexcept { return text < other.text; }
+
+  std::regex pattern;
+  std::string text;
+};
+
+template <class Connection>
+class BasicEndpoint {
+public:
+  // Open connections of this endpoint, guarded by connections_mutex, which is never held while
+  // a handler runs.
+  std::unordered_set<std::shared_ptr<Connection>> connections;
+  std::mutex connections_mutex;
+
+  // Optional handlers; all run on an event-loop thread.
+  std::function<void(std::shared_ptr<Connection>)> on_open;
+  std::function<void(std::shared_ptr<Connection>, std::shared_ptr<Message>)> on_message;
+  std::function<void(std::shared_ptr<Connection>, int status, const std::string& reason)> on_close;
+  std::function<void(std::shared_ptr<Connection>, const boost::system::error_code&)> on_error;
+  std::function<void(std::shared_ptr<Connection>)> on_ping;
+  std::function<void(std::shared_ptr<Connection>)> on_pong;
+};
+
+template <class socket_type>
+class SocketServerBase {
+public:
+  using Connection = BasicConnection<socket_type>;
+  using Endpoint = BasicEndpoint<Connection>;
+  using Message = KorvaWeb::Message;
+  using SendStream = KorvaWeb::SendStream;
+
+  SocketServerBase() : handler_runner(new ScopeRunner()) {}
+  virtual ~SocketServerBase();
+
+  SocketServerBase(const SocketServerBase&) = delete;
+  SocketServerBase& operator=(const SocketServerBase&) = delete;
+
+  // Opens the listener and runs the event loop; returns when the loop has ended and every extra
+  // thread has been joined. Throws boost::system::system_error naming the failed step ("open",
+  // "set_option", "bind", "listen") or an invalid address.
+  virtual void start();
+
+  // A new set holding every open connection of every endpoint. The references keep those
+  // connections alive until the caller drops the set.
+  std::unordered_set<std::shared_ptr<Connection>> get_connections();
+
+  // Port the listener is bound to once start() has set it up (0 before); useful with port 0.
+  unsigned short bound_port() const noexcept { return bound_port_.load(); }
+
+  // Ends the event loop from any thread: start() then returns. The service never calls it.
+  void stop();
+
+  Config config;
+  std::map<EndpointPattern, Endpoint> endpoints;
+  std::shared_ptr<boost::asio::io_context> io_service;
+  bool owns_io_service = false;
+  std::unique_ptr<boost::asio::ip::tcp::acceptor> acceptor;
+  std::vector<std::thread> threads;
+  std::shared_ptr<ScopeRunner> handler_runner;
+
+  // The connection's road, in the order it takes it (public so that tests and fuzzers can drive
+  // a connection without an acceptor).
+  virtual void accept() = 0;
+  void read_request(const std::shared_ptr<Connection>& connection);
+  void answer_handshake(const std::shared_ptr<Connection>& connection);
+  void report_open(const std::shared_ptr<Connection>& connection, Endpoint& endpoint);
+  void read_frame(const std::shared_ptr<Connection>& connection, Endpoint& endpoint);
+  void read_payload(const std::shared_ptr<Connection>& connection, std::uint64_t length, Endpoint& endpoint,
+                    unsigned char fin_rsv_opcode);
+  void report_close(const std::shared_ptr<Connection>& connection, Endpoint& endpoint, int status,
+                    const std::string& reason);
+  void report_error(const std::shared_ptr<Connection>& connection, Endpoint& endpoint,
+                    const boost::system::error_code& error);
+
+private:
+  void read_request_head(const std::shared_ptr<Connection>& connection, std::size_t searched);
+  void dispatch_frame(const std::shared_ptr<Connection>& connection, Endpoint& endpoint,
+                      unsigned char fin_rsv_opcode, std::size_t length);
+  // Calls `handler(error_code)` once `count` bytes lie in the connection's input buffer,
+  // reading only what is missing.
+  template <class Handler>
+  void read_exactly(const std::shared_ptr<Connection>& connection, std::size_t count, Handler handler);
+
+  std::atomic<unsigned short> bound_port_{0};
+};
+
+// The server over plain TCP.
+class SocketServer : public SocketServerBase<boost::asio::ip::tcp::socket> {
+public:
+  SocketServer() = default;
+  void accept() override;
+};
+
+extern template class SocketServerBase<boost::asio::ip::tcp::socket>;
+
+} // namespace KorvaWeb
