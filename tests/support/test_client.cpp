@@ -1,0 +1,235 @@
+#include "tests/support/test_client.hpp"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <stdexcept>
+
+namespace korva_test {
+
+namespace {
+constexpr unsigned char mask_key[4] = {0x12, 0x34, 0x56, 0x78};
+}
+
+std::string make_frame(unsigned char fin_rsv_opcode, const std::string& payload, bool masked, int length_form) {
+  std::string frame;
+  frame.push_back(static_cast<char>(fin_rsv_opcode));
+  unsigned char mask_bit = masked ? 0x80 : 0x00;
+  std::uint64_t n = payload.size();
+  if (length_form == 127 || (length_form == 0 && n > 0xFFFF)) {
+    frame.push_back(static_cast<char>(mask_bit | 127));
+    for (int i = 7; i >= 0; --i)
+      frame.push_back(static_cast<char>((n >> (8 * i)) & 0xFF));
+  } else if (length_form == 126 || (length_form == 0 && n > 125)) {
+    frame.push_back(static_cast<char>(mask_bit | 126));
+    frame.push_back(static_cast<char>((n >> 8) & 0xFF));
+    frame.push_back(static_cast<char>(n & 0xFF));
+  } else {
+    frame.push_back(static_cast<char>(mask_bit | n));
+  }
+  if (!masked)
+    return frame + payload;
+  frame.append(reinterpret_cast<const char*>(mask_key), 4);
+  std::size_t start = frame.size();
+  frame += payload;
+  for (std::size_t i = 0; i < payload.size(); ++i)
+    frame[start + i] = static_cast<char>(static_cast<unsigned char>(frame[start + i]) ^ mask_key[i % 4]);
+  return frame;
+}
+
+std::string make_close_frame(int status, const std::string& reason) {
+  std::string payload;
+  payload.push_back(static_cast<char>((status >> 8) & 0xFF));
+  payload.push_back(static_cast<char>(status & 0xFF));
+  return make_frame(0x88, payload + reason);
+}
+
+std::string upgrade_request(const std::string& target, const std::string& extra_headers) {
+  return "GET " + target + " HTTP/1.1\r\n"
+         "Host: 127.0.0.1\r\n"
+         "Upgrade: websocket\r\n"
+         "Connection: Upgrade\r\n"
+         "Sec-WebSocket-Key: " + std::string(sample_key) + "\r\n"
+         "Sec-WebSocket-Version: 13\r\n" + extra_headers + "\r\n";
+}
+
+TestClient::TestClient(unsigned short port, const std::string& host) {
+  fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd_ < 0)
+    throw std::runtime_error("socket: " + std::string(std::strerror(errno)));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  ::inet_pton(AF_INET, host.c_str(), &address.sin_addr);
+  if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    ::close(fd_);
+    fd_ = -1;
+    return;
+  }
+  int one = 1;
+  ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+}
+
+TestClient::~TestClient() { close(); }
+
+bool TestClient::handshake(const std::string& target, const std::string& extra_headers) {
+  send_raw(upgrade_request(target, extra_headers));
+  std::string response = read_until("\r\n\r\n");
+  return response == std::string("HTTP/1.1 101 Web Socket Protocol Handshake\r\n"
+                                 "Upgrade: websocket\r\n"
+                                 "Connection: Upgrade\r\n"
+                                 "Sec-WebSocket-Accept: ") +
+                         sample_accept + "\r\n\r\n";
+}
+
+void TestClient::send_raw(const std::string& bytes) {
+  std::size_t sent = 0;
+  while (sent < bytes.size()) {
+    ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0)
+      return; // the server has gone; the reads that follow tell the test
+    sent += static_cast<std::size_t>(n);
+  }
+}
+
+bool TestClient::fill(std::chrono::steady_clock::time_point deadline) {
+  if (fd_ < 0 || eof_)
+    return false;
+  auto now = std::chrono::steady_clock::now();
+  if (now >= deadline)
+    return false;
+  pollfd p{fd_, POLLIN, 0};
+  int wait_ms = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count()) + 1;
+  int ready = ::poll(&p, 1, wait_ms);
+  if (ready <= 0)
+    return false;
+  char buffer[65536];
+  ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+  if (n <= 0) {
+    eof_ = true;
+    return false;
+  }
+  pending_.append(buffer, static_cast<std::size_t>(n));
+  return true;
+}
+
+std::string TestClient::read_exact(std::size_t n, std::chrono::milliseconds limit) {
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  while (pending_.size() < n)
+    if (!fill(deadline)) {
+      ADD_FAILURE() << "read_exact: wanted " << n << " bytes, got " << pending_.size()
+                    << (eof_ ? " before end of stream" : " before the time limit");
+      std::string partial;
+      partial.swap(pending_);
+      return partial;
+    }
+  std::string result = pending_.substr(0, n);
+  pending_.erase(0, n);
+  return result;
+}
+
+std::string TestClient::read_until(const std::string& delimiter, std::chrono::milliseconds limit) {
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  std::size_t found;
+  while ((found = pending_.find(delimiter)) == std::string::npos)
+    if (!fill(deadline)) {
+      ADD_FAILURE() << "read_until: no delimiter in " << pending_.size() << " bytes";
+      std::string partial;
+      partial.swap(pending_);
+      return partial;
+    }
+  std::string result = pending_.substr(0, found + delimiter.size());
+  pending_.erase(0, found + delimiter.size());
+  return result;
+}
+
+Frame TestClient::read_frame(std::chrono::milliseconds limit) {
+  Frame frame;
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  auto need = [&](std::size_t n) {
+    while (pending_.size() < n)
+      if (!fill(deadline))
+        return false;
+    return true;
+  };
+  if (!need(2))
+    return frame;
+  auto byte = [&](std::size_t i) { return static_cast<unsigned char>(pending_[i]); };
+  std::uint64_t length = byte(1) & 0x7F;
+  std::size_t header = 2;
+  if (length == 126) {
+    if (!need(4))
+      return frame;
+    length = (std::uint64_t(byte(2)) << 8) | byte(3);
+    header = 4;
+  } else if (length == 127) {
+    if (!need(10))
+      return frame;
+    length = 0;
+    for (int i = 0; i < 8; ++i)
+      length = (length << 8) | byte(2 + i);
+    header = 10;
+  }
+  if (byte(1) & 0x80) {
+    ADD_FAILURE() << "server frame is masked";
+    return frame;
+  }
+  if (!need(header + length))
+    return frame;
+  frame.fin_rsv_opcode = byte(0);
+  frame.payload = pending_.substr(header, length);
+  pending_.erase(0, header + length);
+  frame.ok = true;
+  return frame;
+}
+
+bool TestClient::wait_closed(std::chrono::milliseconds limit) {
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!eof_) {
+    if (!fill(deadline) && !eof_)
+      return false;
+    pending_.clear();
+  }
+  return true;
+}
+
+bool TestClient::silent_for(std::chrono::milliseconds time) {
+  auto deadline = std::chrono::steady_clock::now() + time;
+  bool got = fill(deadline);
+  return !got && !eof_ && pending_.empty();
+}
+
+void TestClient::shutdown_write() {
+  if (fd_ >= 0)
+    ::shutdown(fd_, SHUT_WR);
+}
+
+void TestClient::close(bool reset) {
+  if (fd_ < 0)
+    return;
+  if (reset) {
+    linger option{1, 0};
+    ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &option, sizeof option);
+  }
+  ::close(fd_);
+  fd_ = -1;
+}
+
+unsigned short TestClient::local_port() const {
+  sockaddr_in address{};
+  socklen_t size = sizeof address;
+  ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size);
+  return ntohs(address.sin_port);
+}
+
+} // namespace korva_test
