@@ -1,0 +1,72 @@
+// Frame encoding and the size check, without sockets.
+
+#include "websocket/frame.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+using namespace KorvaWeb;
+
+namespace {
+
+std::vector<int> bytes(const FrameHeader& h) { return std::vector<int>(h.bytes.begin(), h.bytes.begin() + h.size); }
+
+TEST(FrameHeader, ShortestLengthFormAtEachBoundary) {
+  EXPECT_EQ(bytes(encode_frame_header(0x81, 0)), (std::vector<int>{0x81, 0x00}));
+  EXPECT_EQ(bytes(encode_frame_header(0x81, 125)), (std::vector<int>{0x81, 0x7D}));
+  EXPECT_EQ(bytes(encode_frame_header(0x81, 126)), (std::vector<int>{0x81, 0x7E, 0x00, 0x7E}));
+  EXPECT_EQ(bytes(encode_frame_header(0x81, 65535)), (std::vector<int>{0x81, 0x7E, 0xFF, 0xFF}));
+  EXPECT_EQ(bytes(encode_frame_header(0x81, 65536)),
+            (std::vector<int>{0x81, 0x7F, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00}));
+  EXPECT_EQ(bytes(encode_frame_header(0x88, 0x0102030405060708ull)),
+            (std::vector<int>{0x88, 0x7F, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08}));
+}
+
+TEST(FrameSize, LimitIncludesTheAssembledMessage) {
+  EXPECT_FALSE(frame_too_big<std::size_t>(10, 0, 10));
+  EXPECT_TRUE(frame_too_big<std::size_t>(11, 0, 10));
+  EXPECT_FALSE(frame_too_big<std::size_t>(4, 6, 10));
+  EXPECT_TRUE(frame_too_big<std::size_t>(5, 6, 10));
+  EXPECT_FALSE(frame_too_big<std::size_t>(0, 10, 10));
+}
+
+TEST(FrameSize, NoWrapAroundWithA32BitSizeType) {
+  using U32 = std::uint32_t;
+  const U32 unlimited = std::numeric_limits<U32>::max();
+  // 0x0000000100000005 must never be read as 5.
+  EXPECT_TRUE(frame_too_big<U32>(0x0000000100000005ull, 0, unlimited));
+  EXPECT_TRUE(frame_too_big<U32>(0x0000000100000005ull, 0, 100));
+  // A sum that would wrap: assembled + length beyond the type.
+  EXPECT_TRUE(frame_too_big<U32>(0xFFFFFFF0u, 0x20, unlimited));
+  // 4 + length must fit too: the largest lengths take the too-big path even without a limit.
+  EXPECT_TRUE(frame_too_big<U32>(unlimited, 0, unlimited));
+  EXPECT_TRUE(frame_too_big<U32>(unlimited - 3, 0, unlimited));
+  EXPECT_FALSE(frame_too_big<U32>(unlimited - 4, 0, unlimited));
+}
+
+TEST(FrameSize, NoWrapAroundWithA64BitSizeType) {
+  using U64 = std::uint64_t;
+  const U64 unlimited = std::numeric_limits<U64>::max();
+  EXPECT_TRUE(frame_too_big<U64>(unlimited, 0, unlimited));
+  EXPECT_TRUE(frame_too_big<U64>(unlimited - 1, 5, unlimited));
+  EXPECT_FALSE(frame_too_big<U64>(1u << 20, 1u << 20, unlimited));
+}
+
+TEST(Unmask, XorsWithTheKeyCyclically) {
+  const unsigned char key[4] = {0x01, 0x02, 0x03, 0x04};
+  unsigned char data[6] = {'H' ^ 1, 'e' ^ 2, 'l' ^ 3, 'l' ^ 4, 'o' ^ 1, '!' ^ 2};
+  unmask(data, 6, key, data);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(data), 6), "Hello!");
+}
+
+TEST(ClosePayload, StatusBigEndianLowSixteenBitsThenReason) {
+  EXPECT_EQ(close_payload(1000, ""), std::string("\x03\xE8", 2));
+  EXPECT_EQ(close_payload(1000, "idle timeout"), std::string("\x03\xE8") + "idle timeout");
+  EXPECT_EQ(close_payload(0x123E8, "x"), std::string("\x23\xE8x", 3)); // higher bits dropped
+  EXPECT_EQ(close_payload(0, ""), std::string("\x00\x00", 2));
+}
+
+} // namespace

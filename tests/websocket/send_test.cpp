@@ -1,0 +1,209 @@
+// Sending: frame bytes, the queue's order and callbacks, failures, sends from several threads.
+
+#include "tests/websocket/server_fixture.hpp"
+
+#include <atomic>
+#include <future>
+
+using namespace korva_test;
+
+namespace {
+
+std::shared_ptr<Server::SendStream> stream_of(const std::string& text) {
+  auto stream = std::make_shared<Server::SendStream>();
+  *stream << text;
+  return stream;
+}
+
+TEST(Send, HeaderFormsOnTheWire) {
+  TestServer test;
+  ConnectionPtr connection;
+  auto client = test.open_client(&connection);
+  struct Row {
+    std::size_t size;
+    std::string header;
+  } rows[] = {
+      {0, std::string("\x81\x00", 2)},
+      {125, "\x81\x7D"},
+      {126, std::string("\x81\x7E\x00\x7E", 4)},
+      {65535, "\x81\x7E\xFF\xFF"},
+      {65536, std::string("\x81\x7F\x00\x00\x00\x00\x00\x01\x00\x00", 10)},
+  };
+  for (auto& row : rows) {
+    connection->send(stream_of(std::string(row.size, 'p')));
+    EXPECT_EQ(client->read_exact(row.header.size()), row.header) << row.size;
+    EXPECT_EQ(client->read_exact(row.size), std::string(row.size, 'p')) << row.size;
+  }
+}
+
+TEST(Send, QueuedFramesGoOutInOrderWithOneCallbackEach) {
+  TestServer test;
+  ConnectionPtr connection;
+  auto client = test.open_client(&connection);
+  std::mutex mutex;
+  std::vector<std::string> calls;
+  std::promise<void> done;
+  for (const char* text : {"one", "two", "three"})
+    connection->send(stream_of(text), [&, text](const boost::system::error_code& ec) {
+      std::lock_guard<std::mutex> lock(mutex);
+      calls.push_back(std::string(text) + (ec ? ":error" : ":ok"));
+      if (calls.size() == 3)
+        done.set_value();
+    });
+  for (const char* text : {"one", "two", "three"}) {
+    Frame f = client->read_frame();
+    EXPECT_EQ(f.fin_rsv_opcode, 0x81);
+    EXPECT_EQ(f.payload, text);
+  }
+  ASSERT_EQ(done.get_future().wait_for(10s), std::future_status::ready);
+  EXPECT_EQ(calls, (std::vector<std::string>{"one:ok", "two:ok", "three:ok"}));
+}
+
+TEST(Send, FailedWriteTellsOnlyTheFrontCallbackAndEmptiesTheQueue) {
+  TestServer test;
+  ConnectionPtr connection;
+  auto client = test.open_client(&connection);
+  connection->close_socket(); // every write fails from now on
+  std::mutex mutex;
+  std::vector<std::string> calls;
+  std::promise<void> first;
+  for (const char* text : {"one", "two", "three"})
+    connection->send(stream_of(text), [&, text](const boost::system::error_code& ec) {
+      std::lock_guard<std::mutex> lock(mutex);
+      calls.push_back(std::string(text) + (ec ? ":error" : ":ok"));
+      if (calls.size() == 1)
+        first.set_value();
+    });
+  ASSERT_EQ(first.get_future().wait_for(10s), std::future_status::ready);
+  // A later send starts a fresh write, which fails the same way: its own callback is told.
+  std::promise<boost::system::error_code> later;
+  connection->send(stream_of("four"), [&](const boost::system::error_code& ec) { later.set_value(ec); });
+  auto later_future = later.get_future();
+  ASSERT_EQ(later_future.wait_for(10s), std::future_status::ready);
+  EXPECT_TRUE(later_future.get());
+  std::lock_guard<std::mutex> lock(mutex);
+  EXPECT_EQ(calls, (std::vector<std::string>{"one:error"}));
+}
+
+TEST(Send, SendsFromSeveralThreadsArriveWholeAndInPerThreadOrder) {
+  TestServer test;
+  ConnectionPtr connection;
+  auto client = test.open_client(&connection);
+  constexpr int threads = 4, per_thread = 200;
+  std::atomic<int> callbacks{0};
+  std::vector<std::thread> senders;
+  for (int t = 0; t < threads; ++t)
+    senders.emplace_back([&, t] {
+      for (int i = 0; i < per_thread; ++i) {
+        // Sizes cross the length forms so that headers differ between threads.
+        std::string text = std::to_string(t) + ":" + std::to_string(i) + ":" + std::string((i * 97) % 700, 'x');
+        connection->send(stream_of(text), [&](const boost::system::error_code& ec) {
+          if (!ec)
+            ++callbacks;
+        });
+      }
+    });
+  for (auto& s : senders)
+    s.join();
+  std::vector<int> next(threads, 0);
+  for (int n = 0; n < threads * per_thread; ++n) {
+    Frame f = client->read_frame();
+    ASSERT_TRUE(f.ok) << "frame " << n;
+    int t = std::stoi(f.payload);
+    int i = std::stoi(f.payload.substr(f.payload.find(':') + 1));
+    EXPECT_EQ(i, next[t]++) << "thread " << t;
+    EXPECT_EQ(f.payload.size(), f.payload.find(':', 2) + 1 + (i * 97) % 700);
+  }
+  EXPECT_TRUE(eventually([&] { return callbacks == threads * per_thread; }));
+}
+
+TEST(Send, SendFromInsideACallbackIsQueuedBehind) {
+  TestServer test;
+  ConnectionPtr connection;
+  auto client = test.open_client(&connection);
+  // Hold the strand so that both frames are queued before the first one is written.
+  std::promise<void> release;
+  auto released = release.get_future().share();
+  boost::asio::post(connection->strand, [released] { released.wait(); });
+  connection->send(stream_of("first"), [connection](const boost::system::error_code&) {
+    connection->send(stream_of("from callback"));
+  });
+  connection->send(stream_of("second"));
+  release.set_value();
+  EXPECT_EQ(client->read_frame().payload, "first");
+  EXPECT_EQ(client->read_frame().payload, "second");
+  EXPECT_EQ(client->read_frame().payload, "from callback");
+}
+
+TEST(Send, QueuedFramesOfADestroyedConnectionAreDroppedSilently) {
+  // A connection that was never opened: its socket is not connected, nothing can be written.
+  boost::asio::io_context io;
+  auto runner = std::make_shared<KorvaWeb::ScopeRunner>();
+  bool called = false;
+  {
+    auto connection = std::make_shared<Server::Connection>(runner, 0, io);
+    connection->send(stream_of("never"), [&](const boost::system::error_code&) { called = true; });
+  } // the enqueue task still holds it
+  io.restart();
+  io.poll();  // the task enqueues and starts a write that fails on the closed socket ...
+  io.poll();
+  EXPECT_TRUE(called); // ... whose callback is told
+  called = false;
+  {
+    auto connection = std::make_shared<Server::Connection>(runner, 0, io);
+    connection->send(stream_of("never"), [&](const boost::system::error_code&) { called = true; });
+  }
+  // Destroyed with the task before it ran: the frame is dropped without its callback.
+  // (The io_context's destructor destroys the pending task.)
+  EXPECT_FALSE(called);
+}
+
+TEST(Close, SendCloseQueuesAtMostOneCloseFrame) {
+  TestServer test;
+  ConnectionPtr connection;
+  auto client = test.open_client(&connection);
+  bool second_called = false;
+  connection->send_close(1000);
+  connection->send_close(1001, "again", [&](const boost::system::error_code&) { second_called = true; });
+  connection->send(stream_of("after close")); // data after a close frame still goes out
+  Frame close = client->read_frame();
+  EXPECT_EQ(close.fin_rsv_opcode, 0x88);
+  EXPECT_EQ(close.payload, std::string("\x03\xE8", 2));
+  EXPECT_EQ(client->read_frame().payload, "after close");
+  EXPECT_FALSE(second_called);
+}
+
+TEST(Close, IdleTimeoutSendsOneCloseAndWaitsForTheClient) {
+  TestServer test([](Server& s) { s.config.timeout_idle = 1; });
+  ConnectionPtr connection;
+  auto client = test.open_client(&connection);
+  Frame close = client->read_frame(5s);
+  EXPECT_EQ(close.fin_rsv_opcode, 0x88);
+  EXPECT_EQ(std::string({'\x88', static_cast<char>(close.payload.size())}) + close.payload,
+            std::string("\x88\x0E\x03\xE8") + "idle timeout");
+  EXPECT_EQ(test.server.get_connections().size(), 1u); // still open until the client answers
+  connection.reset();
+  client->send_raw(make_close_frame(1000, ""));
+  Event e = test.events.wait_for("close");
+  EXPECT_EQ(e.status, 1000);
+  EXPECT_EQ(e.text, "");
+  EXPECT_TRUE(client->wait_closed()); // no second close frame, then the socket goes
+}
+
+TEST(Close, CloseFromInsideOnMessage) {
+  TestServer test;
+  test.on_message = [](const ConnectionPtr& c, const std::string& text) {
+    if (text == "bye")
+      c->send_close(1000, "asked");
+  };
+  auto client = test.open_client();
+  client->send_text("bye");
+  Frame close = client->read_frame();
+  EXPECT_EQ(close.payload, std::string("\x03\xE8") + "asked");
+  client->send_raw(make_close_frame(1000, "ok"));
+  Event e = test.events.wait_for("close");
+  EXPECT_EQ(e.text, "ok");
+  EXPECT_TRUE(client->wait_closed());
+}
+
+} // namespace

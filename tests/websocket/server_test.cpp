@@ -1,0 +1,142 @@
+// Server lifecycle: configuration, endpoints, listening and the connection snapshot.
+
+#include "tests/websocket/server_fixture.hpp"
+
+#include <boost/system/system_error.hpp>
+
+#include "tests/support/process.hpp"
+
+using namespace korva_test;
+
+namespace {
+
+TEST(ServerConfig, DefaultsAndEndpointRegistration) {
+  Server server;
+  EXPECT_EQ(server.config.port, 80);
+  EXPECT_EQ(server.config.thread_pool_size, 1u);
+  EXPECT_EQ(server.config.timeout_request, 5);
+  EXPECT_EQ(server.config.timeout_idle, 0);
+  EXPECT_EQ(server.config.max_message_size, std::numeric_limits<std::size_t>::max());
+  EXPECT_EQ(server.config.address, "");
+  EXPECT_TRUE(server.config.reuse_address);
+  EXPECT_EQ(server.handler_runner->count.load(), 0);
+
+  auto* first = &server.endpoints["^/api/?$"];
+  EXPECT_EQ(&server.endpoints["^/api/?$"], first); // same text: same endpoint
+  server.endpoints["^/API/?$"];                      // other case: another endpoint
+  server.endpoints["^/a$"];
+  ASSERT_EQ(server.endpoints.size(), 3u);
+  std::vector<std::string> order;
+  for (auto& e : server.endpoints)
+    order.push_back(e.first.text);
+  EXPECT_EQ(order, (std::vector<std::string>{"^/API/?$", "^/a$", "^/api/?$"})); // byte-wise order
+}
+
+TEST(ServerStart, PoolSizeZeroListensButServesNothing) {
+  Server server;
+  server.config.address = "127.0.0.1";
+  server.config.port = 0;
+  server.config.thread_pool_size = 0;
+  server.endpoints["^/api/?$"];
+  server.start(); // returns at once: nobody runs the loop
+  ASSERT_NE(server.bound_port(), 0);
+  TestClient client(server.bound_port()); // the kernel completes the TCP handshake
+  ASSERT_TRUE(client.connected());
+  client.send_raw(upgrade_request());
+  EXPECT_TRUE(client.silent_for(200ms));
+}
+
+TEST(ServerStart, PoolSizeTwoServesFromTwoThreads) {
+  TestServer test([](Server& s) { s.config.thread_pool_size = 2; });
+  auto a = test.open_client();
+  auto b = test.open_client();
+  a->send_text("one");
+  b->send_text("two");
+  test.events.wait_for("message", 2);
+  EXPECT_EQ(test.server.threads.size(), 1u); // one extra thread besides the caller's
+}
+
+TEST(ServerStart, FailuresNameTheStep) {
+  // The port in use: "bind".
+  TestServer running;
+  Server second;
+  second.config.address = "127.0.0.1";
+  second.config.port = running.port();
+  second.config.reuse_address = false;
+  try {
+    second.start();
+    FAIL() << "start() returned";
+  } catch (const boost::system::system_error& e) {
+    EXPECT_NE(std::string(e.what()).find("bind"), std::string::npos) << e.what();
+    EXPECT_EQ(e.code(), boost::asio::error::address_in_use);
+  }
+
+  Server bad_address;
+  bad_address.config.address = "not-an-address";
+  EXPECT_THROW(bad_address.start(), boost::system::system_error);
+  EXPECT_FALSE(bad_address.acceptor); // nothing was opened
+}
+
+TEST(ServerStart, ListensOnIPv6Literal) {
+  Server server;
+  server.config.address = "::1";
+  server.config.port = 0;
+  server.config.thread_pool_size = 0;
+  try {
+    server.start();
+  } catch (const boost::system::system_error& e) {
+    GTEST_SKIP() << "no IPv6 loopback here: " << e.what();
+  }
+  EXPECT_TRUE(server.acceptor->local_endpoint().address().is_v6());
+}
+
+TEST(ServerSnapshot, KeepsClosedConnectionsAlive) {
+  TestServer test;
+  ConnectionPtr server_side;
+  auto client = test.open_client(&server_side);
+  std::weak_ptr<Server::Connection> weak = server_side;
+  server_side.reset();
+
+  auto snapshot = test.server.get_connections();
+  ASSERT_EQ(snapshot.size(), 1u);
+  client->send_raw(make_close_frame(1000, ""));
+  test.events.wait_for("close");
+  EXPECT_TRUE(test.server.get_connections().empty());
+  ASSERT_TRUE(client->read_frame().ok); // the echoed close frame has been written
+  EXPECT_FALSE(weak.expired());         // the snapshot still holds it
+  EXPECT_TRUE(client->silent_for(100ms)); // and its socket is still open
+  snapshot.clear();
+  EXPECT_TRUE(eventually([&] { return weak.expired(); }));
+  EXPECT_TRUE(client->wait_closed()); // destroyed with the last holder: socket closed
+}
+
+TEST(ScopeRunner, RefusesAfterStopAndCountsGuards) {
+  KorvaWeb::ScopeRunner runner;
+  {
+    auto a = runner.acquire();
+    auto b = runner.acquire();
+    ASSERT_TRUE(a && b);
+    EXPECT_EQ(runner.count.load(), 2);
+  }
+  EXPECT_EQ(runner.count.load(), 0);
+  runner.stop();
+  EXPECT_FALSE(runner.acquire());
+  EXPECT_EQ(runner.count.load(), -1);
+}
+
+TEST(ScopeRunner, RefusedHandlersDoNothing) {
+  TestServer test;
+  ConnectionPtr server_side;
+  auto client = test.open_client(&server_side);
+  bool called = false;
+  test.server.handler_runner->stop();
+  server_side->send(std::make_shared<Server::SendStream>(), [&](const boost::system::error_code&) { called = true; });
+  client->send_text("ignored");
+  EXPECT_TRUE(client->read_frame().ok); // the bytes go out; only the completion is refused
+  std::this_thread::sleep_for(300ms);    // absence of a call is what is under test
+  EXPECT_FALSE(called);
+  EXPECT_EQ(test.events.count("message"), 0u);
+  test.server.handler_runner->count = 0; // let the fixture shut down normally
+}
+
+} // namespace
