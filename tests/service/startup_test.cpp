@@ -1,0 +1,72 @@
+// The service binary's start-up and its failures. Every test here holds 127.0.0.1:8888.
+
+#include "tests/support/service_process.hpp"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+using namespace korva_test;
+using namespace std::chrono_literals;
+
+namespace {
+
+TEST(StartUp, DeviceInterfaceFailureEndsWithItsTextAndStatus1) {
+  const std::string text = "device interface unavailable: /dev/korva0: No such device";
+  ChildProcess service(service_binary(), {}, {"KORVA_SIM_FAIL_START=" + text});
+  EXPECT_EQ(service.wait_exit(), 1);
+  EXPECT_EQ(service.stdout_text(), "Starting korva-server\n");
+  EXPECT_EQ(service.stderr_text(), text + "\n");
+  EXPECT_TRUE(nothing_listens(service_port));
+}
+
+TEST(StartUp, PortInUseIsReportedWithStatus1) {
+  int holder = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(holder, 0);
+  int on = 1;
+  setsockopt(holder, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(service_port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(holder, 4), 0);
+
+  ChildProcess service(service_binary());
+  EXPECT_EQ(service.wait_exit(), 1);
+  close(holder);
+  EXPECT_EQ(service.stdout_text(), "Starting korva-server\n");
+  EXPECT_EQ(service.stderr_text(), "korva-server: cannot listen on 127.0.0.1:8888: bind: Address already in use\n");
+}
+
+TEST(StartUp, CommandLineArgumentsChangeNothing) {
+  auto service = start_service({}, {"--port", "9999", "--address=0.0.0.0", "-h", "--help"});
+  EXPECT_TRUE(nothing_listens(9999));
+  auto client = connect_to_service();
+  client->send_text(R"({"command":"echo","args":"ignored"})");
+  EXPECT_EQ(client->read_frame().payload, R"({"command":"echo","args":"ignored"})");
+  EXPECT_EQ(service->stdout_text().rfind("Starting korva-server\n", 0), 0u);
+}
+
+TEST(StartUp, ServiceKeepsServingWhenThePushHandlerReturnsAtOnce) {
+  auto start = std::chrono::steady_clock::now();
+  auto service = start_service({"KORVA_SIM_PUSH_RUN_RETURNS=1"});
+  auto client = connect_to_service();
+  // The handler runs after start-up's one-second pause; give it time to return.
+  auto waited = std::chrono::steady_clock::now() - start;
+  if (waited < 2s) {
+    EXPECT_TRUE(client->silent_for(std::chrono::duration_cast<std::chrono::milliseconds>(2s - waited)));
+  }
+  EXPECT_TRUE(service->running());
+  client->send_text(R"({"command":"echo"})");
+  EXPECT_EQ(client->read_frame().payload, R"({"command":"echo"})");
+  auto late = connect_to_service();
+  late->send_text(R"({"command":"echo","n":2})");
+  EXPECT_EQ(late->read_frame().payload, R"({"command":"echo","n":2})");
+  EXPECT_EQ(service->stderr_text(), "");
+}
+
+} // namespace
