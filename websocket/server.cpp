@@ -1,5 +1,7 @@
 #include "websocket/impl/server_base.hpp"
 
+#include <chrono>
+
 namespace KorvaWeb {
 
 template class SocketServerBase<boost::asio::ip::tcp::socket>;
@@ -11,8 +13,14 @@ void SocketServer::accept() {
     auto guard = connection->handler_runner->acquire();
     if (!guard)
       return;
-    if (ec != boost::asio::error::operation_aborted)
-      accept();
+    if (ec == boost::asio::error::operation_aborted)
+      return;
+    if (ec == boost::asio::error::no_descriptors || ec == boost::system::errc::too_many_files_open_in_system ||
+        ec == boost::asio::error::no_buffer_space || ec == boost::asio::error::no_memory) {
+      accept_after_pause();
+      return;
+    }
+    accept();
     if (ec)
       return; // the connection is dropped with this handler
     boost::system::error_code no_delay_error;
@@ -20,6 +28,18 @@ void SocketServer::accept() {
     if (no_delay_error)
       return; // a socket that cannot take the option is dropped; the server goes on serving
     read_request(connection);
+  });
+}
+
+void SocketServer::accept_after_pause() {
+  if (!accept_pause)
+    accept_pause.reset(new boost::asio::steady_timer(*io_service));
+  accept_pause->expires_after(std::chrono::milliseconds(100));
+  accept_pause->async_wait([this, runner = handler_runner](const boost::system::error_code& ec) {
+    auto guard = runner->acquire();
+    if (!guard || ec)
+      return;
+    accept();
   });
 }
 

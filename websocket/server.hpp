@@ -139,6 +139,12 @@ class SocketServer : public SocketServerBase<boost::asio::ip::tcp::socket> {
 public:
   SocketServer() = default;
   void accept() override;
+
+private:
+  // Posts the next accept after a short pause: used when accepting failed for want of file
+  // descriptors or memory, which would otherwise fail again at once, round and round.
+  void accept_after_pause();
+  std::unique_ptr<boost::asio::steady_timer> accept_pause;
 };
 
 extern template class SocketServerBase<boost::asio::ip::tcp::socket>;
