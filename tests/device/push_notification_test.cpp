@@ -20,35 +20,14 @@
 #include <nlohmann/json.hpp>
 
 #include "device/system_api.hpp"
+#include "tests/support/scoped_env.hpp"
 
 using nlohmann::json;
 using namespace std::chrono_literals;
 
 namespace {
 
-class ScopedEnv {
-public:
-  ScopedEnv(const char* name, const char* value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old, had_ = true;
-    if (value != nullptr) {
-      setenv(name, value, 1);
-    } else {
-      unsetenv(name);
-    }
-  }
-  ~ScopedEnv() {
-    if (had_) {
-      setenv(name_, old_.c_str(), 1);
-    } else {
-      unsetenv(name_);
-    }
-  }
-
-private:
-  const char* name_;
-  std::string old_;
-  bool had_ = false;
-};
+using korva_test::ScopedEnv;
 
 struct Call {
   int group, id, index;

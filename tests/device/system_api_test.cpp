@@ -2,6 +2,7 @@
 // requests, the reboot and notification checks, readData and the start-up settings.
 
 #include "device/system_api.hpp"
+#include "tests/support/scoped_env.hpp"
 
 #include <algorithm>
 #include <chrono>
@@ -17,30 +18,7 @@ using nlohmann::json;
 
 namespace {
 
-// Sets (or unsets) one environment variable for the life of the object.
-class ScopedEnv {
-public:
-  ScopedEnv(const char* name, const char* value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old, had_ = true;
-    if (value != nullptr) {
-      setenv(name, value, 1);
-    } else {
-      unsetenv(name);
-    }
-  }
-  ~ScopedEnv() {
-    if (had_) {
-      setenv(name_, old_.c_str(), 1);
-    } else {
-      unsetenv(name_);
-    }
-  }
-
-private:
-  const char* name_;
-  std::string old_;
-  bool had_ = false;
-};
+using korva_test::ScopedEnv;
 
 json parse(const std::string& text) {
   json parsed = json::parse(text, nullptr, false);

@@ -14,34 +14,13 @@
 #include <nlohmann/json.hpp>
 
 #include "device/system_api.hpp"
+#include "tests/support/scoped_env.hpp"
 
 using nlohmann::json;
 
 namespace {
 
-class ScopedEnv {
-public:
-  ScopedEnv(const char* name, const char* value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old, had_ = true;
-    if (value != nullptr) {
-      setenv(name, value, 1);
-    } else {
-      unsetenv(name);
-    }
-  }
-  ~ScopedEnv() {
-    if (had_) {
-      setenv(name_, old_.c_str(), 1);
-    } else {
-      unsetenv(name_);
-    }
-  }
-
-private:
-  const char* name_;
-  std::string old_;
-  bool had_ = false;
-};
+using korva_test::ScopedEnv;
 
 bool sameKey(const ValueDiff& diff, int group, int id, int index) {
   return diff.group == group && diff.id == id && diff.index == index;
