@@ -126,10 +126,11 @@ private:
   void read_request_head(const std::shared_ptr<Connection>& connection, std::size_t searched);
   void dispatch_frame(const std::shared_ptr<Connection>& connection, Endpoint& endpoint,
                       unsigned char fin_rsv_opcode, std::size_t length);
-  // Calls `handler(error_code)` once `count` bytes lie in the connection's input buffer,
-  // reading only what is missing.
-  template <class Handler>
-  void read_exactly(const std::shared_ptr<Connection>& connection, std::size_t count, Handler handler);
+  // Reads until `count` bytes lie in the connection's input buffer (only what is missing), then,
+  // holding the handler guard, calls `next()`; a failed read goes to report_error instead.
+  template <class Next>
+  void read_frame_bytes(const std::shared_ptr<Connection>& connection, Endpoint& endpoint, std::size_t count,
+                        Next next);
 
   std::atomic<unsigned short> bound_port_{0};
 };

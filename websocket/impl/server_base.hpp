@@ -181,26 +181,10 @@ void SocketServerBase<socket_type>::report_open(const std::shared_ptr<Connection
 // --- Receiving frames ----------------------------------------------------------------------
 
 template <class socket_type>
-template <class Handler>
-void SocketServerBase<socket_type>::read_exactly(const std::shared_ptr<Connection>& connection, std::size_t count,
-                                                 Handler handler) {
-  std::size_t buffered = connection->input_buffer.size();
-  if (buffered >= count) {
-    // The bytes came in behind the handshake request: handled at once, without a socket read.
-    boost::asio::post(connection->socket->get_executor(),
-                      [handler = std::move(handler)]() mutable { handler(boost::system::error_code()); });
-    return;
-  }
-  boost::asio::async_read(*connection->socket, connection->input_buffer,
-                          boost::asio::transfer_exactly(count - buffered),
-                          [handler = std::move(handler)](const boost::system::error_code& ec, std::size_t) mutable {
-                            handler(ec);
-                          });
-}
-
-template <class socket_type>
-void SocketServerBase<socket_type>::read_frame(const std::shared_ptr<Connection>& connection, Endpoint& endpoint) {
-  read_exactly(connection, 2, [this, connection, &endpoint](const boost::system::error_code& ec) {
+template <class Next>
+void SocketServerBase<socket_type>::read_frame_bytes(const std::shared_ptr<Connection>& connection, Endpoint& endpoint,
+                                                     std::size_t count, Next next) {
+  auto completion = [this, connection, &endpoint, next = std::move(next)](const boost::system::error_code& ec) mutable {
     auto guard = connection->handler_runner->acquire();
     if (!guard)
       return;
@@ -208,6 +192,25 @@ void SocketServerBase<socket_type>::read_frame(const std::shared_ptr<Connection>
       report_error(connection, endpoint, ec);
       return;
     }
+    next();
+  };
+  std::size_t buffered = connection->input_buffer.size();
+  if (buffered >= count) {
+    // The bytes came in behind the handshake request: handled at once, without a socket read.
+    boost::asio::post(connection->socket->get_executor(),
+                      [completion = std::move(completion)]() mutable { completion(boost::system::error_code()); });
+    return;
+  }
+  boost::asio::async_read(*connection->socket, connection->input_buffer,
+                          boost::asio::transfer_exactly(count - buffered),
+                          [completion = std::move(completion)](const boost::system::error_code& ec, std::size_t) mutable {
+                            completion(ec);
+                          });
+}
+
+template <class socket_type>
+void SocketServerBase<socket_type>::read_frame(const std::shared_ptr<Connection>& connection, Endpoint& endpoint) {
+  read_frame_bytes(connection, endpoint, 2, [this, connection, &endpoint]() {
     unsigned char first_bytes[2];
     connection->input_buffer.sgetn(reinterpret_cast<char*>(first_bytes), 2);
     unsigned char fin_rsv_opcode = first_bytes[0];
@@ -224,19 +227,11 @@ void SocketServerBase<socket_type>::read_frame(const std::shared_ptr<Connection>
       return;
     }
     std::size_t extended = length_code == 126 ? 2 : 8;
-    read_exactly(connection, extended,
-                 [this, connection, &endpoint, fin_rsv_opcode, extended](const boost::system::error_code& ec) {
-                   auto guard = connection->handler_runner->acquire();
-                   if (!guard)
-                     return;
-                   if (ec) {
-                     report_error(connection, endpoint, ec);
-                     return;
-                   }
-                   unsigned char bytes[8];
-                   connection->input_buffer.sgetn(reinterpret_cast<char*>(bytes), static_cast<std::streamsize>(extended));
-                   read_payload(connection, read_big_endian(bytes, extended), endpoint, fin_rsv_opcode);
-                 });
+    read_frame_bytes(connection, endpoint, extended, [this, connection, &endpoint, fin_rsv_opcode, extended]() {
+      unsigned char bytes[8];
+      connection->input_buffer.sgetn(reinterpret_cast<char*>(bytes), static_cast<std::streamsize>(extended));
+      read_payload(connection, read_big_endian(bytes, extended), endpoint, fin_rsv_opcode);
+    });
   });
 }
 
@@ -252,21 +247,13 @@ void SocketServerBase<socket_type>::read_payload(const std::shared_ptr<Connectio
   }
   // frame_too_big() has made sure that 4 + length fits the size type.
   auto payload_length = static_cast<std::size_t>(length);
-  read_exactly(connection, 4 + payload_length,
-               [this, connection, &endpoint, fin_rsv_opcode, payload_length](const boost::system::error_code& ec) {
-                 auto guard = connection->handler_runner->acquire();
-                 if (!guard)
-                   return;
-                 if (ec) {
-                   report_error(connection, endpoint, ec);
-                   return;
-                 }
-                 dispatch_frame(connection, endpoint, fin_rsv_opcode, payload_length);
-               });
+  read_frame_bytes(connection, endpoint, 4 + payload_length, [this, connection, &endpoint, fin_rsv_opcode, payload_length]() {
+    dispatch_frame(connection, endpoint, fin_rsv_opcode, payload_length);
+  });
 }
 
 // The mask key and payload of one frame lie at the front of input_buffer: unmask them into their
-// message and act on the frame. Runs inside read_payload's completion handler (guard held).
+// message and act on the frame. Runs inside a completion handler that holds the guard.
 template <class socket_type>
 void SocketServerBase<socket_type>::dispatch_frame(const std::shared_ptr<Connection>& connection, Endpoint& endpoint,
                                                    unsigned char fin_rsv_opcode, std::size_t length) {
