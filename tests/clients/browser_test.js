@@ -1,0 +1,176 @@
+'use strict';
+// The web console in headless Chromium, through nginx with the reference configuration, against
+// korva-server with the simulated device:
+//   node --test-concurrency=1 --test tests/clients/browser_test.js
+// KORVA_SERVER_BINARY names the service binary; KORVA_SCREENSHOT where the screenshot goes.
+
+const { test, before, after } = require('node:test');
+const assert = require('node:assert/strict');
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
+const { chromium } = require('playwright-core');
+const WebSocket = require('ws');
+const { startService, startNginx } = require('./stack');
+
+const CHROMIUM = process.env.KORVA_CHROMIUM || '/usr/bin/chromium';
+const SCREENSHOT = process.env.KORVA_SCREENSHOT || path.join(os.tmpdir(), 'console.png');
+// The value-change monitor looks every 10 seconds; a push may take that long, plus slack.
+const PUSH_WAIT_MS = 15000;
+
+let service;
+let nginx;
+let context;
+let profile;
+let pageA;
+let pageB;
+const pageErrors = [];
+
+async function openConsole() {
+  const page = await context.newPage();
+  page.on('pageerror', (e) => pageErrors.push(e.message));
+  page.on('console', (m) => { if (m.type() === 'error') pageErrors.push(m.text()); });
+  await page.goto(nginx.url);
+  await waitConnected(page);
+  return page;
+}
+
+function waitConnected(page, timeout = 10000) {
+  return page.waitForSelector('#status[data-state="open"]', { timeout });
+}
+
+// Picks a command in the form, lets the caller fill fields, and presses "Send request".
+async function sendFromForm(page, command, fill = async () => {}) {
+  await page.selectOption('#command', command);
+  await fill();
+  const text = await page.inputValue('#request-text');
+  await page.click('#send');
+  return text;
+}
+
+// Resolves with the raw text of the first log entry of this kind that satisfies match.
+async function waitEntry(page, kind, match, timeout = 10000) {
+  const handle = await page.waitForFunction(({ kind, source }) => {
+    const test = new Function('raw', `return (${source})(raw);`);
+    for (const pre of document.querySelectorAll(`#log li[data-kind="${kind}"] pre`)) {
+      if (test(pre.dataset.raw)) return pre.dataset.raw;
+    }
+    return null;
+  }, { kind, source: match.toString() }, { timeout, polling: 50 });
+  return handle.jsonValue();
+}
+
+function kindsOf(page) {
+  return page.$$eval('#log li', (items) => items.map((li) => ({
+    kind: li.dataset.kind, raw: li.querySelector('pre')?.dataset.raw ?? li.textContent,
+  })));
+}
+
+before(async () => {
+  service = await startService();
+  nginx = await startNginx();
+  profile = fs.mkdtempSync(path.join(os.tmpdir(), 'korva-chromium-'));
+  context = await chromium.launchPersistentContext(profile, {
+    executablePath: CHROMIUM,
+    headless: true,
+    viewport: { width: 1280, height: 860 },
+    args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+           '--disable-background-networking', '--disable-component-update', '--disable-sync'],
+  });
+});
+
+after(async () => {
+  if (context) await context.close();
+  if (nginx) await nginx.stop();
+  if (service) await service.stop();
+  if (profile) fs.rmSync(profile, { recursive: true, force: true });
+});
+
+test('the page loads through nginx, connects, and its connection record carries the browser address from X-Real-IP', async () => {
+  const offset = service.output.length;
+  pageA = await openConsole();
+  assert.equal(await pageA.textContent('#endpoint'), `ws://127.0.0.1:${nginx.port}/api`);
+  const record = await service.waitFor(
+    /Server: Opened connection (0x[0-9a-f]+)\n {4}ip: {22}(.*)\n[^]*?connection header:\n((?: {8}.*\n)+)/, 5000, offset);
+  assert.equal(record[2], '127.0.0.1', 'ip entry of the connection record');
+  const headers = record[3];
+  assert.match(headers, /^ {8}X-Real-IP: 127\.0\.0\.1$/m);
+  assert.match(headers, /^ {8}X-Forwarded-For: 127\.0\.0\.1$/m);
+  assert.match(headers, /^ {8}User-Agent: .*Chrome/m);
+});
+
+test('nginx replaces a forwarding address that the client made up', async () => {
+  const offset = service.output.length;
+  const ws = new WebSocket(`ws://127.0.0.1:${nginx.port}/api`,
+    { headers: { 'X-Real-IP': '203.0.113.9', 'X-Forwarded-For': '203.0.113.9' } });
+  await new Promise((resolve, reject) => { ws.once('open', resolve); ws.once('error', reject); });
+  const record = await service.waitFor(/Server: Opened connection 0x[0-9a-f]+\n {4}ip: {22}(.*)\n/, 5000, offset);
+  assert.equal(record[1], '127.0.0.1');
+  assert.doesNotMatch(service.output.slice(offset), /203\.0\.113\.9/);
+  await new Promise((resolve) => { ws.once('close', resolve); ws.close(1000); });
+});
+
+test('echo, set_value and get_values from the form get their replies', async () => {
+  const echo = await sendFromForm(pageA, 'echo', () => pageA.fill('#echo-text', 'hello from the browser ✓'));
+  assert.equal(echo, '{"command":"echo","text":"hello from the browser ✓"}');
+  assert.equal(await waitEntry(pageA, 'reply', (raw) => raw.includes('hello from the browser')), echo);
+
+  pageB = await openConsole();
+
+  const set = await sendFromForm(pageA, 'set_value', async () => {
+    await pageA.fill('#sv-id', '2');
+    await pageA.selectOption('#sv-type', 'number');
+    await pageA.fill('#sv-value', '1500');
+  });
+  assert.equal(set, '{"command":"set_value","id":2,"value":1500}');
+  const reply = await waitEntry(pageA, 'reply', (raw) => raw.includes('"set_value"'));
+  assert.deepEqual(JSON.parse(reply), { command: 'set_value', status: 'ok', group: 0, id: 2, index: 0, value: 1500 });
+
+  await sendFromForm(pageA, 'get_values');
+  const values = JSON.parse(await waitEntry(pageA, 'reply', (raw) => raw.includes('"get_values"')));
+  assert.equal(values.status, 'ok');
+  assert.deepEqual(values.values.find((v) => v.group === 0 && v.id === 2 && v.index === 0),
+                   { group: 0, id: 2, index: 0, value: 1500 });
+  assert.equal(values.values.length, 5);
+  await pageA.waitForFunction(() => [...document.querySelectorAll('#values-body tr')]
+    .some((tr) => tr.textContent.replace(/\s+/g, '') === '0201500'));
+});
+
+test('the second page gets the notification, and both pages get the monitor push', async () => {
+  const note = await waitEntry(pageB, 'notification', (raw) => raw.includes('value_changed'));
+  assert.deepEqual(JSON.parse(note), { notification: 'value_changed', group: 0, id: 2, index: 0, value: 1500 });
+  const expected = { group: 0, id: 2, index: 0, value: 1500 };
+  for (const page of [pageA, pageB]) {
+    const push = await waitEntry(page, 'push', (raw) => raw.includes('"value":1500'), PUSH_WAIT_MS);
+    assert.deepEqual(JSON.parse(push), expected);
+  }
+  // The page that made the change gets its reply, not a notification of its own change.
+  const kinds = await kindsOf(pageA);
+  assert.equal(kinds.filter((e) => e.kind === 'notification').length, 0);
+  assert.equal(kinds.filter((e) => e.kind === 'reply').length, 3);
+  await pageA.screenshot({ path: SCREENSHOT, fullPage: false });
+});
+
+test('the page shows the outage and reconnects when the service is restarted', async () => {
+  await service.stop('SIGKILL');
+  await pageA.waitForSelector('#status[data-state="closed"]', { timeout: 5000 });
+  assert.match(await pageA.textContent('#status-text'), /Disconnected/);
+  const offset = 0;
+  service = await startService();
+  await waitConnected(pageA, 15000);
+  await waitConnected(pageB, 15000);
+  const record = await service.waitFor(/Server: Opened connection 0x[0-9a-f]+\n {4}ip: {22}(.*)\n/, 5000, offset);
+  assert.equal(record[1], '127.0.0.1');
+  const info = await sendFromForm(pageA, 'get_info');
+  assert.equal(info, '{"command":"get_info"}');
+  const reply = JSON.parse(await waitEntry(pageA, 'reply', (raw) => raw.includes('"get_info"')));
+  assert.equal(reply.status, 'ok');
+  assert.equal(reply.client, '127.0.0.1');
+  assert.equal(reply.uptime < 60, true);
+});
+
+test('no script errors on the pages', () => {
+  // The browser reports the failed connection attempts while the service was down; nothing else.
+  const unexpected = pageErrors.filter((e) => !/WebSocket connection to .* failed/.test(e));
+  assert.deepEqual(unexpected, []);
+});

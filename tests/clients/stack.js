@@ -1,0 +1,187 @@
+'use strict';
+// The reference deployment on loopback, for tests and for trying the console by hand:
+// korva-server on 127.0.0.1:8888 and nginx on a free loopback port, with a configuration made
+// from deploy/nginx/korva-console.conf in a temporary folder.
+//
+//   node tests/clients/stack.js [path/to/korva-server] [console-port]
+//
+// runs both until Ctrl-C and prints the console's address. Tests use the exported functions.
+
+const { spawn, execFileSync } = require('node:child_process');
+const fs = require('node:fs');
+const net = require('node:net');
+const os = require('node:os');
+const path = require('node:path');
+
+const repo = path.resolve(__dirname, '..', '..');
+const servicePort = 8888;
+
+function delay(ms) {
+  return new Promise((resolve) => setTimeout(resolve, ms));
+}
+
+// Resolves true when something accepts a TCP connection on 127.0.0.1:port.
+function canConnect(port) {
+  return new Promise((resolve) => {
+    const socket = net.connect({ host: '127.0.0.1', port });
+    socket.once('connect', () => { socket.destroy(); resolve(true); });
+    socket.once('error', () => resolve(false));
+  });
+}
+
+// Polls until a listener is there (or gone, with want=false), for at most timeoutMs.
+async function waitForListener(port, timeoutMs = 10000, want = true) {
+  const deadline = Date.now() + timeoutMs;
+  while (Date.now() < deadline) {
+    if ((await canConnect(port)) === want) return;
+    await delay(25);
+  }
+  throw new Error(`127.0.0.1:${port} ${want ? 'did not start listening' : 'still listening'} ` +
+                  `within ${timeoutMs} ms`);
+}
+
+function freePort() {
+  return new Promise((resolve, reject) => {
+    const server = net.createServer();
+    server.once('error', reject);
+    server.listen(0, '127.0.0.1', () => {
+      const { port } = server.address();
+      server.close(() => resolve(port));
+    });
+  });
+}
+
+// A child process whose standard output is kept as text, with a way to wait for a line.
+class Child {
+  constructor(command, args, options = {}) {
+    this.output = '';
+    this.errors = '';
+    this.waiters = [];
+    this.proc = spawn(command, args, { stdio: ['ignore', 'pipe', 'pipe'], ...options });
+    this.exited = new Promise((resolve) => this.proc.once('exit', (code, signal) => resolve({ code, signal })));
+    this.proc.stdout.setEncoding('utf8');
+    this.proc.stderr.setEncoding('utf8');
+    this.proc.stdout.on('data', (text) => { this.output += text; this.check(); });
+    this.proc.stderr.on('data', (text) => { this.errors += text; });
+  }
+
+  check() {
+    this.waiters = this.waiters.filter(({ test, resolve }) => {
+      const found = test(this.output);
+      if (found) resolve(found);
+      return !found;
+    });
+  }
+
+  // Resolves with the first match of regexp in the output from offset on (waits for it).
+  waitFor(regexp, timeoutMs = 10000, offset = 0) {
+    return new Promise((resolve, reject) => {
+      const timer = setTimeout(() => {
+        reject(new Error(`no ${regexp} in the output within ${timeoutMs} ms; output:\n` +
+                         this.output.slice(offset) + '\nstderr:\n' + this.errors));
+      }, timeoutMs);
+      this.waiters.push({
+        test: (text) => text.slice(offset).match(regexp),
+        resolve: (found) => { clearTimeout(timer); resolve(found); },
+      });
+      this.check();
+    });
+  }
+
+  async stop(signal = 'SIGTERM') {
+    if (this.proc.exitCode === null && this.proc.signalCode === null) this.proc.kill(signal);
+    return this.exited;
+  }
+}
+
+function serviceBinary() {
+  return process.env.KORVA_SERVER_BINARY || path.join(repo, 'build', 'service', 'korva-server');
+}
+
+// Starts korva-server with the simulated device and waits until it accepts connections.
+async function startService(env = {}) {
+  if (await canConnect(servicePort)) {
+    throw new Error(`127.0.0.1:${servicePort} is already taken; stop whatever listens there first`);
+  }
+  const service = new Child(serviceBinary(), [], { env: { ...process.env, ...env } });
+  const failed = service.exited.then(({ code, signal }) => {
+    throw new Error(`korva-server ended at start (code ${code}, signal ${signal}): ${service.errors}`);
+  });
+  await Promise.race([waitForListener(servicePort), failed]);
+  failed.catch(() => {});
+  return service;
+}
+
+// The nginx configuration: the deployment's server block inside a minimal main configuration
+// whose files all live in dir.
+function nginxConfig(dir, port) {
+  const site = fs.readFileSync(path.join(repo, 'deploy', 'nginx', 'korva-console.conf'), 'utf8')
+    .replaceAll('@LISTEN@', `127.0.0.1:${port}`)
+    .replaceAll('@CONSOLE_ROOT@', path.join(repo, 'deploy', 'console'));
+  const user = process.getuid && process.getuid() === 0 ? 'user root root;\n' : '';
+  return `${user}daemon off;
+worker_processes 1;
+pid ${dir}/nginx.pid;
+error_log ${dir}/error.log info;
+events { worker_connections 1024; }
+http {
+    include /etc/nginx/mime.types;
+    default_type application/octet-stream;
+    access_log ${dir}/access.log;
+    client_body_temp_path ${dir}/client_body;
+    proxy_temp_path ${dir}/proxy;
+    fastcgi_temp_path ${dir}/fastcgi;
+    uwsgi_temp_path ${dir}/uwsgi;
+    scgi_temp_path ${dir}/scgi;
+${site}
+}
+`;
+}
+
+// Starts nginx on a free loopback port; resolves with { url, port, dir, child, stop() }.
+async function startNginx(wantedPort = 0) {
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'korva-nginx-'));
+  const port = wantedPort || await freePort();
+  const conf = path.join(dir, 'nginx.conf');
+  fs.writeFileSync(conf, nginxConfig(dir, port));
+  try {
+    execFileSync('nginx', ['-t', '-q', '-p', dir, '-c', conf], { stdio: 'pipe' });
+  } catch (e) {
+    throw new Error(`nginx rejects the configuration:\n${e.stderr}`);
+  }
+  const child = new Child('nginx', ['-p', dir, '-c', conf]);
+  const failed = child.exited.then(({ code }) => {
+    throw new Error(`nginx ended at start (code ${code}): ${child.errors}`);
+  });
+  await Promise.race([waitForListener(port), failed]);
+  failed.catch(() => {});
+  return {
+    url: `http://127.0.0.1:${port}/`,
+    port,
+    dir,
+    child,
+    errorLog: () => fs.readFileSync(path.join(dir, 'error.log'), 'utf8'),
+    async stop() {
+      await child.stop('SIGQUIT');
+      fs.rmSync(dir, { recursive: true, force: true });
+    },
+  };
+}
+
+module.exports = { startService, startNginx, waitForListener, canConnect, serviceBinary, servicePort, repo, delay };
+
+if (require.main === module) {
+  (async () => {
+    if (process.argv[2]) process.env.KORVA_SERVER_BINARY = path.resolve(process.argv[2]);
+    const service = await startService();
+    service.proc.stdout.pipe(process.stdout);
+    const nginx = await startNginx(Number(process.argv[3]) || 0);
+    console.log(`korva console: ${nginx.url}  (Ctrl-C ends the service and nginx)`);
+    const stop = async () => {
+      await Promise.all([nginx.stop(), service.stop()]);
+      process.exit(0);
+    };
+    process.on('SIGINT', stop);
+    process.on('SIGTERM', stop);
+  })().catch((e) => { console.error(e.message); process.exit(1); });
+}
