@@ -332,15 +332,28 @@
     return `${pad(date.getHours())}:${pad(date.getMinutes())}:${pad(date.getSeconds())}.${pad(date.getMilliseconds(), 3)}`;
   }
 
-  // Short messages stay on one line as they came; long ones are laid out over several lines.
+  // Short messages stay on one line as they came; long ones get one line per member, and an
+  // array member one line per element.
   function pretty(text) {
     if (text.length <= 160) return text;
+    let parsed;
     try {
-      const parsed = JSON.parse(text);
-      return parsed !== null && typeof parsed === 'object' ? JSON.stringify(parsed, null, 2) : text;
+      parsed = JSON.parse(text);
     } catch (e) {
       return text;
     }
+    const layout = (value, indent) => {
+      if (Array.isArray(value)) {
+        if (!value.length) return '[]';
+        return `[\n${value.map((v) => `${indent}  ${JSON.stringify(v)}`).join(',\n')}\n${indent}]`;
+      }
+      if (value !== null && typeof value === 'object') {
+        const members = Object.entries(value).map(([k, v]) => `${indent}  ${JSON.stringify(k)}: ${layout(v, `${indent}  `)}`);
+        return members.length ? `{\n${members.join(',\n')}\n${indent}}` : '{}';
+      }
+      return JSON.stringify(value);
+    };
+    return layout(parsed, '');
   }
 
   function addEntry(kind, text, latency = null) {

@@ -114,10 +114,16 @@ async function startService(env = {}) {
 
 // The nginx configuration: the deployment's server block inside a minimal main configuration
 // whose files all live in dir.
-function nginxConfig(dir, port) {
-  const site = fs.readFileSync(path.join(repo, 'deploy', 'nginx', 'korva-console.conf'), 'utf8')
+// timeouts, e.g. { send_timeout: '2s' }, replaces the values of those directives.
+function nginxConfig(dir, port, timeouts = {}) {
+  let site = fs.readFileSync(path.join(repo, 'deploy', 'nginx', 'korva-console.conf'), 'utf8')
     .replaceAll('@LISTEN@', `127.0.0.1:${port}`)
     .replaceAll('@CONSOLE_ROOT@', path.join(repo, 'deploy', 'console'));
+  for (const [directive, value] of Object.entries(timeouts)) {
+    const line = new RegExp(`^(\\s*${directive}) \\S+;$`, 'm');
+    if (!line.test(site)) throw new Error(`no ${directive} in the nginx configuration`);
+    site = site.replace(line, `$1 ${value};`);
+  }
   const user = process.getuid && process.getuid() === 0 ? 'user root root;\n' : '';
   return `${user}daemon off;
 worker_processes 1;
@@ -138,12 +144,13 @@ ${site}
 `;
 }
 
-// Starts nginx on a free loopback port; resolves with { url, port, dir, child, stop() }.
-async function startNginx(wantedPort = 0) {
+// Starts nginx on a free loopback port (or wantedPort); resolves with
+// { url, port, dir, child, errorLog(), stop() }.
+async function startNginx(wantedPort = 0, timeouts = {}) {
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'korva-nginx-'));
   const port = wantedPort || await freePort();
   const conf = path.join(dir, 'nginx.conf');
-  fs.writeFileSync(conf, nginxConfig(dir, port));
+  fs.writeFileSync(conf, nginxConfig(dir, port, timeouts));
   try {
     execFileSync('nginx', ['-t', '-q', '-p', dir, '-c', conf], { stdio: 'pipe' });
   } catch (e) {

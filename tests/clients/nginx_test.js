@@ -1,0 +1,81 @@
+'use strict';
+// The time-outs of the reference nginx configuration (deploy/nginx/korva-console.conf):
+//   KORVA_SERVER_BINARY=build/service/korva-server node --test tests/clients/nginx_test.js
+
+const { test, before, after } = require('node:test');
+const assert = require('node:assert/strict');
+const fs = require('node:fs');
+const net = require('node:net');
+const path = require('node:path');
+const WebSocket = require('ws');
+const { startService, startNginx, repo } = require('./stack');
+
+const SEND_TIMEOUT_S = 2;
+let service;
+let nginx;
+
+before(async () => {
+  service = await startService();
+  // The shipped configuration with a short send_timeout, so that the cut-off comes quickly.
+  nginx = await startNginx(0, { send_timeout: `${SEND_TIMEOUT_S}s` });
+});
+
+after(async () => {
+  if (nginx) await nginx.stop();
+  if (service) await service.stop();
+});
+
+function seconds(value) {
+  const units = { ms: 0.001, s: 1, m: 60, h: 3600, d: 86400, w: 604800 };
+  const m = /^(\d+)(ms|s|m|h|d|w)?$/.exec(value);
+  assert.ok(m, `time value ${value}`);
+  return Number(m[1]) * units[m[2] || 's'];
+}
+
+test('the tunnel may stay silent for hours, while a browser that does not read is cut off within minutes', () => {
+  const conf = fs.readFileSync(path.join(repo, 'deploy', 'nginx', 'korva-console.conf'), 'utf8');
+  const value = (directive) => {
+    const m = new RegExp(`^\\s*${directive} (\\S+);$`, 'm').exec(conf);
+    assert.ok(m, `${directive} is set`);
+    return seconds(m[1]);
+  };
+  assert.ok(value('proxy_read_timeout') >= 6 * 3600, 'proxy_read_timeout of several hours at least');
+  assert.ok(value('send_timeout') <= 120, 'send_timeout of two minutes at most');
+  assert.ok(value('proxy_send_timeout') <= 120, 'proxy_send_timeout of two minutes at most');
+});
+
+test('a client that stops reading is cut off, and the service lets its connection go', { timeout: 60000 }, async () => {
+  const offset = service.output.length;
+  const socket = net.connect({ host: '127.0.0.1', port: nginx.port });
+  await new Promise((resolve, reject) => { socket.once('connect', resolve); socket.once('error', reject); });
+  socket.on('error', () => {});
+  socket.pause(); // never reads anything, not even the 101 response
+  socket.write('GET /api HTTP/1.1\r\nHost: device\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n' +
+               'Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n');
+  // 40 echo requests of 1 MiB each (masked with a zero key): far more reply data than the
+  // socket buffers between the service and this client hold.
+  const payload = Buffer.from(`{"command":"echo","pad":"${'x'.repeat((1 << 20) - 27)}"}`);
+  const header = Buffer.alloc(14);
+  header[0] = 0x81;
+  header[1] = 0xff;
+  header.writeBigUInt64BE(BigInt(payload.length), 2);
+  for (let i = 0; i < 40; i++) socket.write(Buffer.concat([header, payload]));
+  const started = Date.now();
+
+  const record = await service.waitFor(/Server: Error in connection (0x[0-9a-f]+)\n {4}ip: {6}127\.0\.0\.1\n/, 30000, offset);
+  const took = (Date.now() - started) / 1000;
+  assert.ok(took >= SEND_TIMEOUT_S - 0.5, `cut off after ${took} s`);
+  assert.match(nginx.errorLog(), /client timed out .* while proxying upgraded connection/);
+  socket.destroy();
+
+  // The service goes on serving other clients.
+  const ws = new WebSocket(`ws://127.0.0.1:${nginx.port}/api`);
+  const reply = await new Promise((resolve, reject) => {
+    ws.once('open', () => ws.send('{"command":"get_info"}'));
+    ws.once('message', (data) => resolve(JSON.parse(data.toString())));
+    ws.once('error', reject);
+  });
+  assert.equal(reply.status, 'ok');
+  ws.close(1000);
+  assert.ok(record[1]);
+});
