@@ -169,6 +169,21 @@ test('the page shows the outage and reconnects when the service is restarted', a
   assert.equal(reply.uptime < 60, true);
 });
 
+test('what the browser makes of a close without status code and of a subprotocol request', async () => {
+  const seen = await pageB.evaluate(async () => {
+    const attempt = (protocols, closeArgs) => new Promise((resolve) => {
+      const ws = new WebSocket(`ws://${location.host}/api`, protocols);
+      ws.onopen = () => ws.close(...closeArgs);
+      ws.onclose = (e) => resolve({ code: e.code, clean: e.wasClean });
+    });
+    return { noCode: await attempt([], []), subprotocol: await attempt(['korva'], [1000]) };
+  });
+  // The service answers an empty close frame with status 0, which Chromium reports as it is.
+  assert.deepEqual(seen.noCode, { code: 0, clean: true });
+  // The service answers no subprotocol, so a page that asks for one cannot connect.
+  assert.deepEqual(seen.subprotocol, { code: 1006, clean: false });
+});
+
 test('no script errors on the pages', () => {
   // The browser reports the failed connection attempts while the service was down; nothing else.
   const unexpected = pageErrors.filter((e) => !/WebSocket connection to .* failed/.test(e));
