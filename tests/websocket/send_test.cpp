@@ -67,6 +67,10 @@ TEST(Send, FailedWriteTellsOnlyTheFrontCallbackAndEmptiesTheQueue) {
   std::mutex mutex;
   std::vector<std::string> calls;
   std::promise<void> first;
+  // Hold the strand so that all three frames are queued before the first write fails.
+  std::promise<void> release;
+  auto released = release.get_future().share();
+  boost::asio::post(connection->strand, [released] { released.wait(); });
   for (const char* text : {"one", "two", "three"})
     connection->send(stream_of(text), [&, text](const boost::system::error_code& ec) {
       std::lock_guard<std::mutex> lock(mutex);
@@ -74,6 +78,7 @@ TEST(Send, FailedWriteTellsOnlyTheFrontCallbackAndEmptiesTheQueue) {
       if (calls.size() == 1)
         first.set_value();
     });
+  release.set_value();
   ASSERT_EQ(first.get_future().wait_for(10s), std::future_status::ready);
   // A later send starts a fresh write, which fails the same way: its own callback is told.
   std::promise<boost::system::error_code> later;

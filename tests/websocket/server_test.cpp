@@ -46,6 +46,17 @@ TEST(ServerStart, PoolSizeZeroListensButServesNothing) {
   EXPECT_TRUE(client.silent_for(200ms));
 }
 
+TEST(ServerStart, PoolSizeOneRunsEveryHandlerOnTheCallingThread) {
+  TestServer test;
+  std::thread::id handler_thread;
+  test.on_message = [&](const ConnectionPtr&, const std::string&) { handler_thread = std::this_thread::get_id(); };
+  auto client = test.open_client();
+  client->send_text("where");
+  test.events.wait_for("message");
+  EXPECT_EQ(handler_thread, test.thread.get_id());
+  EXPECT_TRUE(test.server.threads.empty());
+}
+
 TEST(ServerStart, PoolSizeTwoServesFromTwoThreads) {
   TestServer test([](Server& s) { s.config.thread_pool_size = 2; });
   auto a = test.open_client();
