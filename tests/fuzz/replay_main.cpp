@@ -1,0 +1,63 @@
+// Runs a fuzz target's entry function over every file of the given corpus folders (or files), so
+// that the seed corpus and every input a fuzzer once found faulty are checked by the ordinary test
+// run, without libFuzzer. A failed check aborts with the name of the input on standard error.
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
+
+namespace {
+
+void collect(const std::string& path, std::vector<std::string>& files) {
+  struct stat info {};
+  if (stat(path.c_str(), &info) != 0) {
+    std::fprintf(stderr, "replay: cannot read %s\n", path.c_str());
+    std::exit(2);
+  }
+  if (!S_ISDIR(info.st_mode)) {
+    files.push_back(path);
+    return;
+  }
+  DIR* folder = opendir(path.c_str());
+  if (!folder) {
+    std::fprintf(stderr, "replay: cannot open %s\n", path.c_str());
+    std::exit(2);
+  }
+  while (dirent* entry = readdir(folder)) {
+    std::string name = entry->d_name;
+    if (name != "." && name != "..")
+      collect(path + "/" + name, files);
+  }
+  closedir(folder);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> files;
+  for (int i = 1; i < argc; ++i)
+    collect(argv[i], files);
+  std::sort(files.begin(), files.end());
+  if (files.empty()) {
+    std::fprintf(stderr, "replay: no inputs\n");
+    return 2;
+  }
+  for (const std::string& file : files) {
+    std::ifstream in(file, std::ios::binary);
+    std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::fprintf(stderr, "replay: %s (%zu bytes)\n", file.c_str(), bytes.size());
+    LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+  }
+  std::printf("replay: %zu inputs passed\n", files.size());
+  return 0;
+}
