@@ -1,0 +1,555 @@
+// Hostile clients against the service binary on 127.0.0.1:8888 (simulated device). Every test
+// runs its own service process, bounds its own loops in count and time, and checks at the end that
+// the service is still running, still answers a client that behaved, and has given back the
+// sockets and memory the attack took (resident memory from /proc/<pid>/status, open files from
+// /proc/<pid>/fd). Figures are printed as "FIGURE name: value" lines.
+
+#include "tests/hostile/hostile.hpp"
+
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace korva_test;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+double seconds_since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// Waits until the service holds no more open files than `limit` (closed sockets released).
+::testing::AssertionResult fds_settle(ChildProcess& service, int limit, std::chrono::milliseconds time = 10s) {
+  if (eventually([&] { return open_fds(service.pid()) <= limit; }, time))
+    return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << open_fds(service.pid()) << " files open, " << limit
+                                       << " expected:\n" << describe_fds(service.pid());
+}
+
+// Identities of the connections that the log shows opened and not yet reported as ended, read in
+// order, so that an identity reused by a later connection counts again. An end reported for a
+// connection that never opened (its 101 response could not be written) is not counted.
+std::multiset<std::string> open_connections(const std::string& log) {
+  std::multiset<std::string> open;
+  std::istringstream lines(log);
+  std::string line;
+  const std::string opened = "Server: Opened connection ", error = "Server: Error in connection ",
+                    closed = "Server: Closed connection ";
+  while (std::getline(lines, line)) {
+    if (line.compare(0, opened.size(), opened) == 0) {
+      open.insert(line.substr(opened.size()));
+    } else {
+      for (const std::string* ended : {&error, &closed}) {
+        if (line.compare(0, ended->size(), *ended) != 0)
+          continue;
+        auto found = open.find(line.substr(ended->size()));
+        if (found != open.end())
+          open.erase(found);
+      }
+    }
+  }
+  return open;
+}
+
+// A client frame carrying an announced length without its payload: header and mask key only.
+std::string frame_header_only(unsigned char fin_rsv_opcode, std::uint64_t length) {
+  std::string header;
+  header.push_back(static_cast<char>(fin_rsv_opcode));
+  header.push_back(static_cast<char>(0x80 | 127));
+  for (int i = 7; i >= 0; --i)
+    header.push_back(static_cast<char>((length >> (8 * i)) & 0xFF));
+  header.append("\x12\x34\x56\x78", 4);
+  return header;
+}
+
+// The payload of the close frame the service sends for a message over its limit.
+const std::string too_big_payload = std::string("\x03\xF1", 2) + "message too big";
+
+// An upgrade request padded with header lines to exactly `size` bytes (blank line included).
+std::string padded_request(std::size_t size, bool with_blank_line) {
+  std::string head = upgrade_request();
+  head.erase(head.size() - 2); // the blank line goes back at the end
+  for (int line = 0; head.size() + (with_blank_line ? 2 : 0) < size; ++line) {
+    std::string name = "X-Pad-" + std::to_string(line) + ": ";
+    std::size_t room = size - head.size() - (with_blank_line ? 2 : 0);
+    std::size_t fill = std::min<std::size_t>(1000, room > name.size() + 3 ? room - name.size() - 2 : 1);
+    head += name + std::string(fill, 'p') + "\r\n";
+    if (head.size() + (with_blank_line ? 2 : 0) > size) {
+      head.erase(size - (with_blank_line ? 2 : 0) - 2);
+      head += "\r\n";
+    }
+  }
+  if (with_blank_line)
+    head += "\r\n";
+  return head;
+}
+
+} // namespace
+
+// --- Slow handshakes ------------------------------------------------------------------------
+
+// Clients that open a connection and then take their time: the 5-second request time-out closes
+// each of them about 5 seconds after its accept, whatever they do meanwhile, while a client that
+// finishes its request in time is answered, an open connection that stays silent is kept (there
+// is no idle time-out), and a probe is answered throughout.
+TEST(HostileHandshake, SlowHandshakesAreCutByTheRequestTimeOut) {
+  auto service = start_service();
+  auto probe = connect_to_service();
+  auto quiet = connect_to_service();
+  ASSERT_TRUE(answers(*probe, "before"));
+  const int fds_before = open_fds(service->pid());
+  const long rss_before = rss_kib(service->pid());
+
+  enum Kind { silent, trickle, no_blank_line, endless_headers };
+  struct Slow {
+    std::unique_ptr<TestClient> client;
+    Kind kind;
+    Clock::time_point opened;
+    std::size_t sent = 0;
+    double closed_after = -1;
+  };
+  const std::string request = upgrade_request();
+  std::vector<Slow> slow;
+  for (int i = 0; i < 40; ++i) {
+    Slow s{std::make_unique<TestClient>(service_port), static_cast<Kind>(i % 4), Clock::now()};
+    ASSERT_TRUE(s.client->connected());
+    if (s.kind == no_blank_line)
+      s.client->send_raw(request.substr(0, request.size() - 2));
+    slow.push_back(std::move(s));
+  }
+  // Sends its request in 8 pieces over about 2.8 seconds: slow, but within the time-out.
+  auto in_time = std::make_unique<TestClient>(service_port);
+  const auto in_time_opened = Clock::now();
+  std::size_t in_time_sent = 0;
+
+  int tick = 0, probes = 0, probes_answered = 0;
+  const double limit = sanitized_build ? 12 : 9;
+  for (; seconds_since(in_time_opened) < limit; ++tick) {
+    bool all_closed = true;
+    for (auto& s : slow) {
+      if (s.closed_after >= 0)
+        continue;
+      if (s.kind == trickle && s.sent < request.size() - 2 && tick % 2 == 0)
+        s.client->send_raw(request.substr(s.sent++, 1));
+      if (s.kind == endless_headers)
+        s.client->send_raw(s.sent++ == 0 ? "GET /api HTTP/1.1\r\n" : "X-Slow-" + std::to_string(s.sent) + ": v\r\n");
+      if (s.client->wait_closed(1ms))
+        s.closed_after = seconds_since(s.opened);
+      else
+        all_closed = false;
+    }
+    if (in_time_sent < request.size() && seconds_since(in_time_opened) >= 0.35 * (in_time_sent * 8 / request.size())) {
+      std::size_t piece = std::min(request.size() - in_time_sent, request.size() / 8 + 1);
+      in_time->send_raw(request.substr(in_time_sent, piece));
+      in_time_sent += piece;
+    }
+    if (tick % 5 == 0) {
+      ++probes;
+      probes_answered += answers(*probe, "tick-" + std::to_string(tick), 3s) ? 1 : 0;
+    }
+    if (all_closed && in_time_sent == request.size())
+      break;
+    std::this_thread::sleep_for(100ms); // the pace of the slow clients is the subject here
+  }
+
+  double earliest = 1e9, latest = 0;
+  for (const auto& s : slow) {
+    EXPECT_GE(s.closed_after, 0) << "a slow client of kind " << s.kind << " is still connected";
+    if (s.closed_after >= 0) {
+      earliest = std::min(earliest, s.closed_after);
+      latest = std::max(latest, s.closed_after);
+    }
+  }
+  figure("slow handshake: earliest close after", earliest, "s");
+  figure("slow handshake: latest close after", latest, "s");
+  EXPECT_GE(earliest, 4.8) << "the request time-out cut a client early";
+  EXPECT_LE(latest, sanitized_build ? 9.0 : 6.5) << "the request time-out did not hold";
+  EXPECT_EQ(probes_answered, probes);
+
+  const std::string response = in_time->read_until("\r\n\r\n", 3s);
+  EXPECT_EQ(response.compare(0, 13, "HTTP/1.1 101 "), 0) << "a request finished in time got: " << response;
+  EXPECT_TRUE(answers(*in_time, "in-time"));
+  EXPECT_TRUE(answers(*quiet, "still-open-after-" + std::to_string(seconds_since(in_time_opened)) + "s"))
+      << "an open connection that stayed silent was closed";
+  EXPECT_TRUE(fds_settle(*service, fds_before + 1));
+  figure("slow handshake: RSS before", rss_before, "KiB");
+  figure("slow handshake: RSS after", rss_kib(service->pid()), "KiB");
+  expect_healthy(*service);
+}
+
+// --- Request heads over 64 KiB -----------------------------------------------------------------
+
+// A request head that reaches 64 KiB without its blank line, or whose blank line lies beyond
+// 64 KiB, is dropped without any answer as soon as the cap is reached (long before the time-out);
+// a head of exactly 64 KiB is still answered. Fifty such heads at once leave no memory behind.
+TEST(HostileHandshake, RequestHeadOver64KiBIsDroppedWithoutAnswer) {
+  auto service = start_service();
+  auto probe = connect_to_service();
+  const int fds_before = open_fds(service->pid());
+
+  {
+    RawClient exact;
+    ASSERT_TRUE(exact.send_all(padded_request(65536, true)));
+    bool closed = false;
+    std::string got = exact.read_until_closed(1s, closed);
+    EXPECT_EQ(got.compare(0, 13, "HTTP/1.1 101 "), 0) << "a head of exactly 64 KiB was not answered";
+  }
+  for (bool blank_line : {true, false}) {
+    RawClient over;
+    const auto start = Clock::now();
+    over.send_all(padded_request(65537, blank_line));
+    bool closed = false;
+    std::string got = over.read_until_closed(4s, closed);
+    EXPECT_TRUE(closed) << "a head of 64 KiB + 1 byte was not dropped";
+    EXPECT_EQ(got, "") << "a head over 64 KiB got an answer";
+    figure(std::string("head over 64 KiB ") + (blank_line ? "with" : "without") + " blank line: dropped after",
+           seconds_since(start), "s");
+    EXPECT_LT(seconds_since(start), sanitized_build ? 4.0 : 2.0) << "dropped by the time-out, not by the cap";
+  }
+
+  const long rss_before = rss_kib(service->pid());
+  for (int round = 0; round < 4; ++round) {
+    std::vector<std::unique_ptr<RawClient>> clients;
+    for (int i = 0; i < 50; ++i) {
+      clients.push_back(std::make_unique<RawClient>());
+      clients.back()->send_all(padded_request(70 * 1024, i % 2 == 0));
+    }
+    for (auto& client : clients) {
+      bool closed = false;
+      EXPECT_EQ(client->read_until_closed(4s, closed), "");
+      EXPECT_TRUE(closed);
+    }
+    EXPECT_TRUE(answers(*probe, "round-" + std::to_string(round)));
+  }
+  EXPECT_TRUE(fds_settle(*service, fds_before));
+  const long rss_after = rss_kib(service->pid());
+  figure("200 heads of 70 KiB: RSS before", rss_before, "KiB");
+  figure("200 heads of 70 KiB: RSS after", rss_after, "KiB");
+  if (!sanitized_build) {
+    EXPECT_LE(rss_after - rss_before, 4 * 1024) << "memory grew by " << rss_after - rss_before << " KiB";
+  }
+  expect_healthy(*service);
+}
+
+// --- Messages over 16 MiB ------------------------------------------------------------------------
+
+// A frame that announces more than 16 MiB (or a fragment that takes the message over it) is
+// refused at its header with close status 1009, before any payload is read; a message of exactly
+// 16 MiB is answered. Repeated big messages do not make the service grow round after round.
+TEST(HostileMessage, MessageOver16MiBIsRefusedWith1009) {
+  constexpr std::uint64_t limit = 16 * 1024 * 1024;
+  auto service = start_service();
+  auto probe = connect_to_service();
+  const long rss_start = rss_kib(service->pid());
+
+  for (std::uint64_t announced : {limit + 1, std::uint64_t(1) << 63, ~std::uint64_t(0)}) {
+    auto client = connect_to_service();
+    client->send_raw(frame_header_only(0x81, announced));
+    Frame close = client->read_frame(5s);
+    EXPECT_EQ(close.fin_rsv_opcode, 0x88) << "announced " << announced;
+    EXPECT_EQ(close.payload, too_big_payload) << "announced " << announced;
+    EXPECT_TRUE(client->wait_closed(5s)) << "announced " << announced;
+  }
+  {
+    // 10 MiB in a first fragment, then a second that would bring the message to 17 MiB.
+    auto client = connect_to_service();
+    client->send_raw(make_frame(0x01, std::string(10 * 1024 * 1024, 'f')));
+    client->send_raw(frame_header_only(0x80, 7 * 1024 * 1024));
+    Frame close = client->read_frame(20s);
+    EXPECT_EQ(close.fin_rsv_opcode, 0x88);
+    EXPECT_EQ(close.payload, too_big_payload);
+    EXPECT_TRUE(client->wait_closed(5s));
+  }
+  EXPECT_TRUE(answers(*probe, "after-refusals"));
+
+  const std::string head = R"({"command":"echo","data":")";
+  const std::string request = head + std::string(limit - head.size() - 2, 'x') + "\"}";
+  ASSERT_EQ(request.size(), limit);
+  long rss_first = 0, rss_open = 0;
+  const int rounds = 4;
+  for (int round = 0; round < rounds; ++round) {
+    auto client = connect_to_service();
+    const auto start = Clock::now();
+    client->send_text(request);
+    Frame reply = client->read_frame(60s);
+    EXPECT_TRUE(reply.ok && reply.payload == request) << "the 16 MiB echo was not answered in full";
+    if (round == 0)
+      figure("16 MiB echo: round trip", seconds_since(start), "s");
+    rss_open = rss_kib(service->pid());
+    client->close(true);
+    EXPECT_TRUE(answers(*probe, "after-16MiB-" + std::to_string(round)));
+    if (round == 0)
+      rss_first = rss_kib(service->pid());
+  }
+  const long rss_last = rss_kib(service->pid());
+  figure("16 MiB messages: RSS at start", rss_start, "KiB");
+  figure("16 MiB messages: RSS with the sender still open", rss_open, "KiB");
+  figure("16 MiB messages: RSS after the first round", rss_first, "KiB");
+  figure("16 MiB messages: RSS after round " + std::to_string(rounds), rss_last, "KiB");
+  if (!sanitized_build) {
+    EXPECT_LE(rss_last - rss_first, 20 * 1024) << "memory keeps growing with each 16 MiB message";
+  }
+  expect_healthy(*service);
+}
+
+// --- Connections dropped abruptly ----------------------------------------------------------------
+
+// 1000 connections in waves of 100 (well below any file limit), each dropped without a close
+// frame at a different point: right after connecting, in the middle of the request, right after
+// the request, in the middle of a frame, and after a request whose answer it never reads, while
+// the device pushes a value every 2 ms to every open connection. Afterwards every connection that
+// was opened has been reported, the service holds no more sockets than before, its memory has not
+// grown past the margin after the first wave, and the probe is answered after every wave.
+TEST(HostileStorm, ThousandConnectionsDroppedMidHandshakeAndMidFrameWhilePushing) {
+  auto service = start_service({"KORVA_SIM_PUSH_PERIOD_MS=2"});
+  auto probe = connect_to_service();
+  ASSERT_TRUE(answers(*probe, "before"));
+  const int fds_before = open_fds(service->pid());
+  const std::string request = upgrade_request();
+  const std::string frame = make_frame(0x81, echo_request("never-finished"));
+
+  const auto start = Clock::now();
+  long rss_after_first_wave = 0;
+  int handshakes = 0;
+  const int waves = 10, per_wave = 100;
+  for (int wave = 0; wave < waves; ++wave) {
+    std::vector<std::unique_ptr<TestClient>> clients;
+    for (int i = 0; i < per_wave; ++i) {
+      auto client = std::make_unique<TestClient>(service_port);
+      ASSERT_TRUE(client->connected());
+      switch (i % 5) {
+      case 0: // nothing sent
+        break;
+      case 1: // half a request
+        client->send_raw(request.substr(0, request.size() / 2));
+        break;
+      case 2: // the whole request; its answer is never read
+        client->send_raw(request);
+        break;
+      case 3: // half a frame header, then gone
+        ASSERT_TRUE(client->handshake());
+        ++handshakes;
+        client->send_raw(frame.substr(0, 5));
+        break;
+      case 4: // a request, then half of the next frame
+        ASSERT_TRUE(client->handshake());
+        ++handshakes;
+        client->send_raw(frame + frame.substr(0, frame.size() / 2));
+        break;
+      }
+      clients.push_back(std::move(client));
+    }
+    for (int i = 0; i < per_wave; ++i)
+      clients[i]->close(/*reset=*/i % 2 == 0); // half with a reset, half with an orderly end
+    clients.clear();
+    ASSERT_TRUE(answers(*probe, "wave-" + std::to_string(wave))) << "no answer after wave " << wave;
+    EXPECT_TRUE(fds_settle(*service, fds_before)) << "after wave " << wave;
+    if (wave == 0)
+      rss_after_first_wave = rss_kib(service->pid());
+  }
+  const double storm_seconds = seconds_since(start);
+  EXPECT_TRUE(fds_settle(*service, fds_before)) << open_fds(service->pid()) << " files open, " << fds_before
+                                                << " before";
+  // Every connection that opened (the handshaken ones, some of the unread requests, the probe) has
+  // been reported as ended, except the probe.
+  int opened = 0;
+  std::size_t still_open = 0;
+  EXPECT_TRUE(eventually([&] {
+    std::string log = service->stdout_text();
+    opened = count_lines(log, "Server: Opened connection");
+    still_open = open_connections(log).size();
+    return still_open == 1;
+  })) << still_open << " connections were never reported as ended";
+  EXPECT_GE(opened, handshakes + 1);
+  EXPECT_LE(opened, handshakes + 1 + waves * per_wave / 5);
+  ASSERT_TRUE(answers(*probe, "after"));
+  const long rss_end = rss_kib(service->pid());
+  figure("storm: connections", waves * per_wave);
+  figure("storm: seconds", storm_seconds, "s");
+  figure("storm: connections opened (101 written)", opened - 1);
+  figure("storm: RSS after the first wave", rss_after_first_wave, "KiB");
+  figure("storm: RSS at the end", rss_end, "KiB");
+  if (!sanitized_build) {
+    EXPECT_LE(rss_end - rss_after_first_wave, 4 * 1024) << "memory grew by " << rss_end - rss_after_first_wave
+                                                         << " KiB over 900 connections";
+  }
+  expect_healthy(*service);
+}
+
+// --- A client that stops reading --------------------------------------------------------------
+
+// A client that never reads while others cause notifications: the service has no limit on a
+// connection's send queue, so it holds every frame for that client. Measured here: resident memory
+// per MiB queued for it, that the others are served in full meanwhile, and that the memory is given
+// back for reuse once the client goes (a second round with a new such client grows no further).
+TEST(HostileReader, ClientThatStopsReadingWhilePushesContinue) {
+  auto service = start_service({"KORVA_SIM_PUSH_PERIOD_MS=10"});
+  auto driver = connect_to_service();
+  auto reader = connect_to_service();
+  const int fds_before = open_fds(service->pid());
+  const std::size_t value_size = 64 * 1024;
+  const int per_round = 512; // 32 MiB of notifications, plus the pushes, to the client that does not read
+  long rss_idle = 0;
+
+  std::vector<long> rss_after_close;
+  for (int round = 0; round < 2; ++round) {
+    auto stuck = connect_to_service();
+    ASSERT_TRUE(answers(*driver, "round-" + std::to_string(round)));
+    const long rss_before = rss_kib(service->pid());
+    if (round == 0)
+      rss_idle = rss_before;
+    const auto start = Clock::now();
+    int answered = 0, notified = 0;
+    double reader_bytes = 0; // the stopped reader is sent the same frames as this one
+    for (int k = 0; k < per_round; ++k) {
+      const std::string tag = std::to_string(round) + "-" + std::to_string(k) + "-";
+      const std::string value = tag + std::string(value_size - tag.size(), 'v');
+      driver->send_text(R"({"command":"set_value","group":9,"id":900,"value":")" + value + "\"}");
+      // The driver's answer, then the reader's notification of the same value.
+      for (TestClient* client : {driver.get(), reader.get()}) {
+        const std::string prefix = client == driver.get() ? R"({"command":"set_value")" : R"({"notification")";
+        for (;;) {
+          Frame frame = client->read_frame(10s);
+          ASSERT_TRUE(frame.ok) << "round " << round << ", request " << k;
+          if (client == reader.get())
+            reader_bytes += static_cast<double>(frame.payload.size());
+          if (frame.payload.compare(0, prefix.size(), prefix) == 0 && frame.payload.find(tag) != std::string::npos) {
+            ++(client == driver.get() ? answered : notified);
+            break;
+          }
+        }
+      }
+    }
+    const double seconds = seconds_since(start);
+    const double pushed_mib = reader_bytes / (1024.0 * 1024.0);
+    const long rss_full = rss_kib(service->pid());
+    EXPECT_EQ(answered, per_round);
+    EXPECT_EQ(notified, per_round);
+    stuck->close(true);
+    EXPECT_TRUE(fds_settle(*service, fds_before));
+    ASSERT_TRUE(answers(*driver, "after-round-" + std::to_string(round)));
+    rss_after_close.push_back(rss_kib(service->pid()));
+    const std::string name = "stopped reader, round " + std::to_string(round + 1) + ": ";
+    figure(name + "MiB queued for it", pushed_mib, "MiB");
+    figure(name + "seconds", seconds, "s");
+    figure(name + "RSS before", rss_before, "KiB");
+    figure(name + "RSS with the queue full", rss_full, "KiB");
+    figure(name + "RSS growth per MiB queued", mib(rss_full - rss_before) / pushed_mib, "MiB/MiB");
+    figure(name + "RSS after it went", rss_after_close.back(), "KiB");
+    if (!sanitized_build) { // nothing is copied per frame beyond its payload
+      EXPECT_LE(mib(rss_full - rss_before), 1.5 * pushed_mib + 8);
+    }
+  }
+  if (!sanitized_build) {
+    EXPECT_LE(rss_after_close[1] - rss_after_close[0], 8 * 1024)
+        << "the memory of the first stopped reader was not given back for reuse";
+  }
+  figure("stopped reader: RSS idle", rss_idle, "KiB");
+  expect_healthy(*service);
+}
+
+// --- A burst of small requests ----------------------------------------------------------------
+
+// 10,000 small requests over 50 connections, each connection sending its 200 requests back to back
+// without waiting, while values are pushed every 20 ms: every request is answered exactly once, on
+// its own connection, in the order sent.
+TEST(HostileBurst, TenThousandRequestsOverFiftyConnections) {
+  auto service = start_service({"KORVA_SIM_PUSH_PERIOD_MS=20"});
+  const int connections = 50, per_connection = 200;
+  std::vector<std::unique_ptr<TestClient>> clients;
+  for (int c = 0; c < connections; ++c)
+    clients.push_back(connect_to_service());
+  const long rss_before = rss_kib(service->pid());
+  const auto start = Clock::now();
+  for (int c = 0; c < connections; ++c) {
+    std::string burst;
+    for (int n = 0; n < per_connection; ++n)
+      burst += make_frame(0x81, echo_request(std::to_string(c) + "/" + std::to_string(n)));
+    clients[c]->send_raw(burst);
+  }
+  int answered = 0, pushed = 0;
+  for (int c = 0; c < connections; ++c) {
+    int next = 0;
+    while (next < per_connection) {
+      Frame frame = clients[c]->read_frame(30s);
+      ASSERT_TRUE(frame.ok) << "connection " << c << " waits for answer " << next;
+      if (frame.payload.compare(0, 18, R"({"command":"echo",)") != 0) {
+        ++pushed;
+        continue;
+      }
+      ASSERT_EQ(frame.payload, echo_request(std::to_string(c) + "/" + std::to_string(next)));
+      ++next;
+      ++answered;
+    }
+  }
+  const double seconds = seconds_since(start);
+  EXPECT_EQ(answered, connections * per_connection);
+  EXPECT_TRUE(eventually(
+      [&] { return count_lines(service->stdout_text(), "Received command: echo") == connections * per_connection; }));
+  figure("burst: requests answered", answered);
+  figure("burst: seconds", seconds, "s");
+  figure("burst: requests per second", answered / seconds);
+  figure("burst: pushed frames received meanwhile", pushed);
+  figure("burst: RSS before", rss_before, "KiB");
+  figure("burst: RSS after", rss_kib(service->pid()), "KiB");
+  expect_healthy(*service);
+}
+
+// --- Running out of file descriptors ------------------------------------------------------------
+
+// The service run with a limit of 64 open files, and 100 clients connecting at once: accepts fail
+// while the limit is reached, an open connection is still served meanwhile, and once clients go
+// new connections are accepted again. (While the limit is reached the failed accept is retried at
+// once, so the event loop spins; the CPU time it takes is printed.)
+TEST(HostileLimits, RunningOutOfFileDescriptorsIsSurvived) {
+  ASSERT_TRUE(nothing_listens(service_port));
+  ChildProcess service("/usr/bin/prlimit", {"--nofile=64:64", service_binary()});
+  ASSERT_TRUE(wait_for_listener(service_port)) << service.stderr_text();
+  auto probe = connect_to_service();
+  ASSERT_TRUE(answers(*probe, "before"));
+  const int fds_before = open_fds(service.pid());
+
+  auto cpu_ticks = [&] {
+    std::ifstream stat("/proc/" + std::to_string(service.pid()) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    std::istringstream fields(text.substr(text.rfind(')') + 2));
+    std::string field;
+    long utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i) {
+      if (i == 14)
+        utime = std::stol(field);
+      if (i == 15)
+        stime = std::stol(field);
+    }
+    return utime + stime;
+  };
+
+  std::vector<std::unique_ptr<TestClient>> clients;
+  for (int i = 0; i < 100; ++i)
+    clients.push_back(std::make_unique<TestClient>(service_port));
+  EXPECT_TRUE(eventually([&] { return open_fds(service.pid()) >= 63; }, 5s));
+  const long ticks_before = cpu_ticks();
+  const auto at_limit = Clock::now();
+  EXPECT_TRUE(answers(*probe, "at-the-limit"));
+  std::this_thread::sleep_for(1s); // the spin while at the limit is what is measured
+  const double cpu_share =
+      static_cast<double>(cpu_ticks() - ticks_before) / static_cast<double>(sysconf(_SC_CLK_TCK)) / seconds_since(at_limit);
+  figure("fd limit: CPU share of the service while at the limit", cpu_share);
+
+  clients.clear();
+  EXPECT_TRUE(fds_settle(service, fds_before, 15s));
+  auto late = connect_to_service();
+  EXPECT_TRUE(answers(*late, "after-the-limit"));
+  EXPECT_TRUE(answers(*probe, "after"));
+  expect_healthy(service);
+}
