@@ -92,6 +92,10 @@ public:
   };
   boost::asio::strand<boost::asio::io_context::executor_type> strand;
   std::list<QueuedFrame> send_queue; // only on `strand`; the front entry is being written
+  // The error of a failed write, only on `strand`. Every later frame fails with it at once: a
+  // socket whose write failed can leave a new write waiting forever for a readiness event that
+  // never comes, and that write would keep the connection and its socket alive.
+  boost::system::error_code write_error;
 
   std::atomic<bool> close_sent{false};
 
@@ -148,6 +152,11 @@ public:
     FrameHeader frame_header = encode_frame_header(fin_rsv_opcode, payload->size());
     auto self = this->shared_from_this();
     boost::asio::post(strand, [self, frame_header, payload, callback]() {
+      if (self->write_error) {
+        if (callback)
+          callback(self->write_error);
+        return;
+      }
       self->send_queue.push_back(QueuedFrame{frame_header, payload, callback});
       if (self->send_queue.size() == 1)
         self->write_next_frame();
@@ -183,6 +192,7 @@ private:
           if (self->send_queue.front().callback)
             self->send_queue.front().callback(ec);
           if (ec) {
+            self->write_error = ec;
             self->send_queue.clear();
             return;
           }
