@@ -51,6 +51,9 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
     dup2(null_fd, 0);
     dup2(out_fd, 1);
     dup2(err_fd, 2);
+    close(out_fd);
+    close(err_fd);
+    close(null_fd);
     for (auto& e : env)
       putenv(const_cast<char*>(e.c_str()));
     execv(program.c_str(), argv.data());
