@@ -11,6 +11,7 @@
 #include "push/notifications.hpp"
 #include "websocket/server.hpp"
 
+#include <malloc.h>
 #include <time.h>
 
 #include <cstdlib>
@@ -49,6 +50,11 @@ std::string describe(const std::exception_ptr& failure) {
 } // namespace
 
 int main() {
+  // Blocks of 256 KiB and more (the buffers of large messages) are mapped on their own and go back
+  // to the system when freed. Left to itself the allocator raises this threshold after the first
+  // large message and keeps tens of MiB for good on a device that seldom needs them.
+  mallopt(M_MMAP_THRESHOLD, 256 * 1024);
+
   Logger(std::cout) << "Starting korva-server";
 
   KorvaWeb::SocketServer server;

@@ -298,6 +298,7 @@ TEST(HostileMessage, MessageOver16MiBIsRefusedWith1009) {
   figure("16 MiB messages: RSS after round " + std::to_string(rounds), rss_last, "KiB");
   if (!sanitized_build) {
     EXPECT_LE(rss_last - rss_first, 20 * 1024) << "memory keeps growing with each 16 MiB message";
+    EXPECT_LE(rss_first - rss_start, 8 * 1024) << "the buffers of a 16 MiB message stayed after its sender left";
   }
   expect_healthy(*service);
 }
