@@ -6,6 +6,10 @@ namespace KorvaWeb {
 
 template class SocketServerBase<boost::asio::ip::tcp::socket>;
 
+// Compiled here, once, rather than inline in every file that registers an endpoint.
+EndpointPattern::EndpointPattern(const std::string& text) : pattern(text), text(text) {}
+EndpointPattern::EndpointPattern(const char* text) : EndpointPattern(std::string(text)) {}
+
 void SocketServer::accept() {
   // Exactly one accept is pending at any time: each completion posts the next one first.
   auto connection = std::make_shared<Connection>(handler_runner, config.timeout_idle, *io_service);

@@ -45,8 +45,9 @@ struct Config {
 // which the handshake tries the patterns.
 class EndpointPattern {
 public:
-  EndpointPattern(const std::string& text) : pattern(text), text(text) {} // NOLINT: implicit by design
-  EndpointPattern(const char* text) : EndpointPattern(std::string(text)) {}
+  // Implicit, so that `endpoints["^/api/?$"]` registers a pattern.
+  EndpointPattern(const std::string& text);
+  EndpointPattern(const char* text);
 
   bool operator<(const EndpointPattern& other) const noexcept { return text < other.text; }
 
