@@ -29,15 +29,15 @@ public:
 
   // Install handlers on `endpoint` before this.
   void start() {
-    thread_ = std::thread([this] { server.start(); });
+    thread = std::thread([this] { server.start(); });
     if (!eventually([this] { return server.bound_port() != 0; }))
       ADD_FAILURE() << "the server did not start listening";
   }
 
   void stop() {
     server.stop();
-    if (thread_.joinable())
-      thread_.join();
+    if (thread.joinable())
+      thread.join();
   }
 
   unsigned short port() const { return server.bound_port(); }
@@ -66,9 +66,7 @@ public:
 
   KorvaWeb::SocketServer server;
   KorvaWeb::SocketServer::Endpoint& endpoint;
-
-private:
-  std::thread thread_;
+  std::thread thread; // runs the event loop
 };
 
 // Sends what is written to `stream` into its own buffer while it lives. The buffer may be read

@@ -2,6 +2,7 @@
 // A real KorvaWeb::SocketServer on an ephemeral loopback port, run on its own thread, whose
 // endpoint handlers record what happens so that tests can wait for events instead of time.
 
+#include "tests/support/library_server.hpp"
 #include "tests/support/process.hpp"
 #include "tests/support/test_client.hpp"
 #include "websocket/server.hpp"
@@ -88,14 +89,12 @@ private:
   std::vector<Event> events_;
 };
 
-class TestServer {
+// A library server whose handlers record every event.
+class TestServer : public LibraryServer {
 public:
   // `configure` may change the config and endpoints before the server starts.
   explicit TestServer(const std::function<void(Server&)>& configure = nullptr) {
-    server.config.address = "127.0.0.1";
-    server.config.port = 0;
-    auto& endpoint = server.endpoints["^/api/?$"];
-    auto in_set = [&endpoint](const ConnectionPtr& c) {
+    auto in_set = [this](const ConnectionPtr& c) {
       std::lock_guard<std::mutex> lock(endpoint.connections_mutex);
       return endpoint.connections.count(c) == 1;
     };
@@ -131,15 +130,10 @@ public:
     endpoint.on_pong = [this](ConnectionPtr c) { events.add(Event{"pong", c}); };
     if (configure)
       configure(server);
-    thread = std::thread([this] { server.start(); });
-    if (!eventually([this] { return server.bound_port() != 0; }))
-      ADD_FAILURE() << "server did not start listening";
+    start();
   }
-  ~TestServer() {
-    server.stop();
-    thread.join();
-  }
-  unsigned short port() const { return server.bound_port(); }
+  // The loop stops before the handlers' captures (events, on_message) go.
+  ~TestServer() { stop(); }
 
   // A client that has completed the handshake, and the server side of its connection.
   std::unique_ptr<TestClient> open_client(ConnectionPtr* connection = nullptr) {
@@ -151,11 +145,9 @@ public:
     return client;
   }
 
-  Server server;
   EventLog events;
   // Called inside on_message with the connection and the message text.
   std::function<void(const ConnectionPtr&, const std::string&)> on_message;
-  std::thread thread;
 
 private:
   std::size_t opened_ = 0;
