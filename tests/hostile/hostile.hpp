@@ -5,11 +5,7 @@
 
 #include "tests/support/service_process.hpp"
 
-#include <arpa/inet.h>
 #include <dirent.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -118,80 +114,6 @@ inline int count_lines(const std::string& text, const std::string& prefix) {
       ++count;
   return count;
 }
-
-// A bare TCP client for tests that must see exactly what comes back before the service closes.
-class RawClient {
-public:
-  explicit RawClient(unsigned short port = service_port) {
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    ::inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
-    if (fd_ >= 0 && ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-      ::close(fd_);
-      fd_ = -1;
-    }
-  }
-  ~RawClient() {
-    if (fd_ >= 0)
-      ::close(fd_);
-  }
-  RawClient(const RawClient&) = delete;
-  RawClient& operator=(const RawClient&) = delete;
-
-  bool connected() const { return fd_ >= 0; }
-
-  // Sends all bytes; false as soon as the peer refuses them (it has closed or reset).
-  bool send_all(const std::string& bytes) {
-    std::size_t sent = 0;
-    while (fd_ >= 0 && sent < bytes.size()) {
-      ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-      if (n < 0 && errno == EINTR)
-        continue;
-      if (n <= 0)
-        return false;
-      sent += static_cast<std::size_t>(n);
-    }
-    return fd_ >= 0;
-  }
-
-  // Everything that arrives until the peer closes (then `closed` is true) or the limit passes.
-  std::string read_until_closed(std::chrono::milliseconds limit, bool& closed) {
-    std::string received;
-    closed = false;
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    while (fd_ >= 0) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-      if (left.count() < 0)
-        break;
-      pollfd p{fd_, POLLIN, 0};
-      if (::poll(&p, 1, static_cast<int>(left.count()) + 1) <= 0)
-        break;
-      char buffer[65536];
-      ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
-      if (n <= 0) {
-        closed = true;
-        break;
-      }
-      received.append(buffer, static_cast<std::size_t>(n));
-    }
-    return received;
-  }
-
-  // Closes at once with a reset.
-  void reset() {
-    if (fd_ < 0)
-      return;
-    linger option{1, 0};
-    ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &option, sizeof option);
-    ::close(fd_);
-    fd_ = -1;
-  }
-
-private:
-  int fd_ = -1;
-};
 
 inline double mib(long kib) { return static_cast<double>(kib) / 1024.0; }
 

@@ -198,16 +198,16 @@ TEST(HostileHandshake, RequestHeadOver64KiBIsDroppedWithoutAnswer) {
   const int fds_before = open_fds(service->pid());
 
   {
-    RawClient exact;
-    ASSERT_TRUE(exact.send_all(padded_request(65536, true)));
+    TestClient exact(service_port);
+    ASSERT_TRUE(exact.send_raw(padded_request(65536, true)));
     bool closed = false;
     std::string got = exact.read_until_closed(1s, closed);
     EXPECT_EQ(got.compare(0, 13, "HTTP/1.1 101 "), 0) << "a head of exactly 64 KiB was not answered";
   }
   for (bool blank_line : {true, false}) {
-    RawClient over;
+    TestClient over(service_port);
     const auto start = Clock::now();
-    over.send_all(padded_request(65537, blank_line));
+    over.send_raw(padded_request(65537, blank_line));
     bool closed = false;
     std::string got = over.read_until_closed(4s, closed);
     EXPECT_TRUE(closed) << "a head of 64 KiB + 1 byte was not dropped";
@@ -219,10 +219,10 @@ TEST(HostileHandshake, RequestHeadOver64KiBIsDroppedWithoutAnswer) {
 
   const long rss_before = rss_kib(service->pid());
   for (int round = 0; round < 4; ++round) {
-    std::vector<std::unique_ptr<RawClient>> clients;
+    std::vector<std::unique_ptr<TestClient>> clients;
     for (int i = 0; i < 50; ++i) {
-      clients.push_back(std::make_unique<RawClient>());
-      clients.back()->send_all(padded_request(70 * 1024, i % 2 == 0));
+      clients.push_back(std::make_unique<TestClient>(service_port));
+      clients.back()->send_raw(padded_request(70 * 1024, i % 2 == 0));
     }
     for (auto& client : clients) {
       bool closed = false;

@@ -90,16 +90,17 @@ bool TestClient::handshake(const std::string& target, const std::string& extra_h
                          sample_accept + "\r\n\r\n";
 }
 
-void TestClient::send_raw(const std::string& bytes) {
+bool TestClient::send_raw(const std::string& bytes) {
   std::size_t sent = 0;
-  while (sent < bytes.size()) {
+  while (fd_ >= 0 && sent < bytes.size()) {
     ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
     if (n < 0 && errno == EINTR)
       continue;
     if (n <= 0)
-      return; // the server has gone; the reads that follow tell the test
+      return false; // the server has gone; the reads that follow tell the test
     sent += static_cast<std::size_t>(n);
   }
+  return fd_ >= 0;
 }
 
 bool TestClient::fill(std::chrono::steady_clock::time_point deadline) {
@@ -193,14 +194,20 @@ Frame TestClient::read_frame(std::chrono::milliseconds limit) {
   return frame;
 }
 
-bool TestClient::wait_closed(std::chrono::milliseconds limit) {
+std::string TestClient::read_until_closed(std::chrono::milliseconds limit, bool& closed) {
   auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!eof_) {
-    if (!fill(deadline) && !eof_)
-      return false;
-    pending_.clear();
+  while (fill(deadline)) {
   }
-  return true;
+  closed = eof_;
+  std::string received;
+  received.swap(pending_);
+  return received;
+}
+
+bool TestClient::wait_closed(std::chrono::milliseconds limit) {
+  bool closed = false;
+  read_until_closed(limit, closed);
+  return closed;
 }
 
 bool TestClient::silent_for(std::chrono::milliseconds time) {

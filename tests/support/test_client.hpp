@@ -42,7 +42,8 @@ public:
   // response for the sample key.
   bool handshake(const std::string& target = "/api", const std::string& extra_headers = "");
 
-  void send_raw(const std::string& bytes);
+  // Sends all bytes; false when the server has stopped taking them (it closed or reset).
+  bool send_raw(const std::string& bytes);
   void send_text(const std::string& text) { send_raw(make_frame(0x81, text)); }
 
   // Exactly n bytes, or what arrived before the limit / end of stream.
@@ -52,6 +53,9 @@ public:
   // One server frame (unmasked).
   Frame read_frame(std::chrono::milliseconds limit = 10s);
 
+  // Everything that arrives until the server closes the TCP connection (then `closed` is true)
+  // or the limit passes.
+  std::string read_until_closed(std::chrono::milliseconds limit, bool& closed);
   // True when the server has closed the TCP connection (end of stream or reset) within the limit,
   // discarding any bytes that arrive before that.
   bool wait_closed(std::chrono::milliseconds limit = 10s);
