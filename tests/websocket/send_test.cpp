@@ -15,6 +15,49 @@ std::shared_ptr<Server::SendStream> stream_of(const std::string& text) {
   return stream;
 }
 
+// Records "<text>:ok" or "<text>:error" for each send callback, in the order they are called.
+class CallbackLog {
+public:
+  KorvaWeb::SendCallback record(const std::string& text) {
+    return [this, text](const boost::system::error_code& ec) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      calls_.push_back(text + (ec ? ":error" : ":ok"));
+    };
+  }
+  bool wait_for(std::size_t count) {
+    return eventually([&] { return calls().size() >= count; });
+  }
+  std::vector<std::string> calls() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return calls_;
+  }
+
+private:
+  std::mutex mutex_;
+  std::vector<std::string> calls_;
+};
+
+// Keeps the connection's strand busy until released, so that frames sent meanwhile are all
+// queued before the first of them is written.
+class StrandHold {
+public:
+  explicit StrandHold(const ConnectionPtr& connection) {
+    auto released = release_.get_future().share();
+    boost::asio::post(connection->strand, [released] { released.wait(); });
+  }
+  ~StrandHold() { release(); }
+  void release() {
+    if (!released_) {
+      released_ = true;
+      release_.set_value();
+    }
+  }
+
+private:
+  std::promise<void> release_;
+  bool released_ = false;
+};
+
 TEST(Send, HeaderFormsOnTheWire) {
   TestServer test;
   ConnectionPtr connection;
@@ -40,23 +83,16 @@ TEST(Send, QueuedFramesGoOutInOrderWithOneCallbackEach) {
   TestServer test;
   ConnectionPtr connection;
   auto client = test.open_client(&connection);
-  std::mutex mutex;
-  std::vector<std::string> calls;
-  std::promise<void> done;
+  CallbackLog log;
   for (const char* text : {"one", "two", "three"})
-    connection->send(stream_of(text), [&, text](const boost::system::error_code& ec) {
-      std::lock_guard<std::mutex> lock(mutex);
-      calls.push_back(std::string(text) + (ec ? ":error" : ":ok"));
-      if (calls.size() == 3)
-        done.set_value();
-    });
+    connection->send(stream_of(text), log.record(text));
   for (const char* text : {"one", "two", "three"}) {
     Frame f = client->read_frame();
     EXPECT_EQ(f.fin_rsv_opcode, 0x81);
     EXPECT_EQ(f.payload, text);
   }
-  ASSERT_EQ(done.get_future().wait_for(10s), std::future_status::ready);
-  EXPECT_EQ(calls, (std::vector<std::string>{"one:ok", "two:ok", "three:ok"}));
+  ASSERT_TRUE(log.wait_for(3));
+  EXPECT_EQ(log.calls(), (std::vector<std::string>{"one:ok", "two:ok", "three:ok"}));
 }
 
 TEST(Send, FailedWriteTellsOnlyTheFrontCallbackAndEmptiesTheQueue) {
@@ -64,30 +100,17 @@ TEST(Send, FailedWriteTellsOnlyTheFrontCallbackAndEmptiesTheQueue) {
   ConnectionPtr connection;
   auto client = test.open_client(&connection);
   connection->close_socket(); // every write fails from now on
-  std::mutex mutex;
-  std::vector<std::string> calls;
-  std::promise<void> first;
-  // Hold the strand so that all three frames are queued before the first write fails.
-  std::promise<void> release;
-  auto released = release.get_future().share();
-  boost::asio::post(connection->strand, [released] { released.wait(); });
-  for (const char* text : {"one", "two", "three"})
-    connection->send(stream_of(text), [&, text](const boost::system::error_code& ec) {
-      std::lock_guard<std::mutex> lock(mutex);
-      calls.push_back(std::string(text) + (ec ? ":error" : ":ok"));
-      if (calls.size() == 1)
-        first.set_value();
-    });
-  release.set_value();
-  ASSERT_EQ(first.get_future().wait_for(10s), std::future_status::ready);
-  // A later send starts a fresh write, which fails the same way: its own callback is told.
-  std::promise<boost::system::error_code> later;
-  connection->send(stream_of("four"), [&](const boost::system::error_code& ec) { later.set_value(ec); });
-  auto later_future = later.get_future();
-  ASSERT_EQ(later_future.wait_for(10s), std::future_status::ready);
-  EXPECT_TRUE(later_future.get());
-  std::lock_guard<std::mutex> lock(mutex);
-  EXPECT_EQ(calls, (std::vector<std::string>{"one:error"}));
+  CallbackLog log;
+  {
+    StrandHold hold(connection); // all three are queued before the first write fails
+    for (const char* text : {"one", "two", "three"})
+      connection->send(stream_of(text), log.record(text));
+  }
+  ASSERT_TRUE(log.wait_for(1));
+  // A frame sent after the failure fails too: its own callback is told the error.
+  connection->send(stream_of("four"), log.record("four"));
+  ASSERT_TRUE(log.wait_for(2));
+  EXPECT_EQ(log.calls(), (std::vector<std::string>{"one:error", "four:error"}));
 }
 
 TEST(Send, SendsFromSeveralThreadsArriveWholeAndInPerThreadOrder) {
@@ -126,15 +149,13 @@ TEST(Send, SendFromInsideACallbackIsQueuedBehind) {
   TestServer test;
   ConnectionPtr connection;
   auto client = test.open_client(&connection);
-  // Hold the strand so that both frames are queued before the first one is written.
-  std::promise<void> release;
-  auto released = release.get_future().share();
-  boost::asio::post(connection->strand, [released] { released.wait(); });
-  connection->send(stream_of("first"), [connection](const boost::system::error_code&) {
-    connection->send(stream_of("from callback"));
-  });
-  connection->send(stream_of("second"));
-  release.set_value();
+  {
+    StrandHold hold(connection); // both frames are queued before the first one is written
+    connection->send(stream_of("first"), [connection](const boost::system::error_code&) {
+      connection->send(stream_of("from callback"));
+    });
+    connection->send(stream_of("second"));
+  }
   EXPECT_EQ(client->read_frame().payload, "first");
   EXPECT_EQ(client->read_frame().payload, "second");
   EXPECT_EQ(client->read_frame().payload, "from callback");
