@@ -60,14 +60,15 @@ bool parse_request(std::istream& stream, std::string& method, std::string& path,
   http_version = line.substr(version_start, version_size);
 
   header = parse_header(stream);
-  return true;
+  return header.size() <= max_header_fields;
 }
 
 CaseInsensitiveMultimap parse_header(std::istream& stream) {
   CaseInsensitiveMultimap result;
   std::string line;
   std::size_t colon;
-  while (std::getline(stream, line) && (colon = line.find(':')) != std::string::npos) {
+  while (result.size() <= max_header_fields && std::getline(stream, line) &&
+         (colon = line.find(':')) != std::string::npos) {
     std::size_t value_start = colon + 1;
     if (value_start < line.size() && line[value_start] == ' ')
       ++value_start;

@@ -15,6 +15,12 @@ namespace KorvaWeb {
 // A request head that reaches this many bytes without its blank line is dropped: without a cap
 // one client could make the service buffer without bound for the whole request time-out.
 constexpr std::size_t max_request_head_size = 64 * 1024;
+// A request with more header lines than this is dropped: browsers send about 15 and a front-end
+// server adds a few, while thousands of tiny lines would cost far more memory and log than bytes.
+constexpr std::size_t max_header_fields = 100;
+// A path longer than this matches no endpoint: the standard library's regular-expression matcher
+// recurses once per character and would run out of stack on a long enough path.
+constexpr std::size_t max_matched_path_size = 4096;
 
 // Offset just past the first "\r\n\r\n" in data[0, size), or 0 when there is none. `from` is
 // where a previous search stopped (the search resumes three bytes before it).
@@ -22,7 +28,8 @@ std::size_t find_request_head_end(const char* data, std::size_t size, std::size_
 
 // Parses the request line, then the header lines, from the stream. Returns false for a request
 // line without a space, without a space after the path, without a '/' after that, or whose
-// protocol token is not exactly "HTTP". `header` is cleared first; `query_string` is assigned
+// protocol token is not exactly "HTTP", and for more than max_header_fields header lines.
+// `header` is cleared first; `query_string` is assigned
 // only when the target has a '?' that is not the line's last byte (the last such '?' wins).
 bool parse_request(std::istream& stream, std::string& method, std::string& path,
                    std::string& query_string, std::string& http_version,
@@ -30,7 +37,8 @@ bool parse_request(std::istream& stream, std::string& method, std::string& path,
 
 // Reads header lines until a line without ':' (the blank line, or the end of the data). The
 // value starts after the colon and one optional blank and loses the line's last byte (the CR);
-// a line with nothing after the colon (and the blank) is skipped.
+// a line with nothing after the colon (and the blank) is skipped. Stops after max_header_fields
+// + 1 fields, which is enough to tell that there are too many.
 CaseInsensitiveMultimap parse_header(std::istream& stream);
 
 // Sec-WebSocket-Accept for a key: Base64(SHA-1(key + GUID)), 28 characters; empty if the
