@@ -7,14 +7,29 @@
 // weak reference. When the last holder lets go, the connection is destroyed: its queued frames
 // are dropped without their callbacks, its timer's wait ends as cancelled, and its socket closes.
 //
-// Threads: send() and send_close() may be called from any thread; set_timeout/cancel_timeout go
-// through timer_mutex for that reason. send_queue is touched only by tasks on `strand`. The
-// request fields are written during the handshake, before any handler sees the connection, and
-// only read afterwards.
+// Threads: the server runs its event loop on one thread; the reading chain, the timers and every
+// task on `strand` run there, one at a time. send() and send_close() may be called from any thread:
+// they post to `strand`. set_timeout/cancel_timeout/restart_idle_timer go through timer_mutex,
+// because send() restarts the idle timer on the caller's thread. The request fields are written
+// during the handshake, before any handler sees the connection, and only read afterwards.
+//
+// Bounds on what a client can make the server hold for it (the server copies them from its Config
+// at the accept; 0 leaves a bound off):
+//   send_queue_high_water  the reader takes no further frame from a client while more than this
+//                          is queued for it, so that a client that sends without reading stops
+//                          being read instead of growing its queue
+//   send_queue_limit       a frame that would take the queue over this fails the connection:
+//                          socket closed, queue freed, ENOBUFS to the frame's callback and to
+//                          the endpoint's on_error (through the reader)
+//   timeout_close          once the connection has been reported closed or failed, its socket is
+//                          closed this many seconds later even if its queue never drains
+// Queued bytes are counted with a fixed cost per frame on top of header and payload, so that many
+// small frames are bounded as well as a few big ones.
 
 #include "websocket/case_insensitive.hpp"
 #include "websocket/frame.hpp"
 #include "websocket/message.hpp"
+#include "websocket/read_buffer.hpp"
 #include "websocket/scope_runner.hpp"
 
 #include <boost/asio/bind_executor.hpp>
@@ -23,12 +38,14 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/strand.hpp>
-#include <boost/asio/streambuf.hpp>
 #include <boost/asio/write.hpp>
 
 #include <array>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <list>
 #include <memory>
@@ -39,6 +56,15 @@
 namespace KorvaWeb {
 
 using SendCallback = std::function<void(const boost::system::error_code&)>;
+
+// What one queued frame is counted as beyond its header and payload: about what its queue entry,
+// its payload stream and their allocations take.
+constexpr std::size_t queued_frame_overhead = 640;
+
+// After a connection's send queue has held this much and is freed, the server hands the freed
+// memory back to the system: many small frames leave the allocator's heap fragmented otherwise,
+// and a device that once held a flood would keep its peak for good.
+constexpr std::size_t queue_memory_return_threshold = 256 * 1024;
 
 namespace detail {
 // Peer of a TCP socket; other stream types (test doubles) have none and keep the default.
@@ -62,6 +88,14 @@ public:
         timeout_idle(timeout_idle),
         strand(io_context.get_executor()) {}
 
+  ~BasicConnection() {
+    // Frames still queued are dropped without their callbacks; a big queue's memory goes back.
+    if (queued_peak > queue_memory_return_threshold) {
+      send_queue.clear();
+      return_freed_memory();
+    }
+  }
+
   BasicConnection(const BasicConnection&) = delete;
   BasicConnection& operator=(const BasicConnection&) = delete;
 
@@ -76,12 +110,13 @@ public:
   std::mutex close_mutex;
 
   // Every read of the connection goes through this buffer (handshake head and frames).
-  boost::asio::streambuf input_buffer;
+  ReadBuffer input_buffer;
   std::shared_ptr<Message> fragmented_message;
 
   long timeout_idle;
-  std::unique_ptr<boost::asio::steady_timer> timer;
-  std::mutex timer_mutex;
+  long timeout_close = 0;
+  std::size_t send_queue_high_water = 0;
+  std::size_t send_queue_limit = 0;
 
   // One queued frame: the header that send() built, the caller's payload (shared, never
   // copied), and the callback told how its write ended.
@@ -89,47 +124,57 @@ public:
     FrameHeader frame_header;
     std::shared_ptr<SendStream> payload;
     SendCallback callback;
+    std::size_t cost; // what the frame counts in queued_bytes
   };
   boost::asio::strand<boost::asio::io_context::executor_type> strand;
   std::list<QueuedFrame> send_queue; // only on `strand`; the front entry is being written
-  // The error of a failed write, only on `strand`. Every later frame fails with it at once: a
-  // socket whose write failed can leave a new write waiting forever for a readiness event that
-  // never comes, and that write would keep the connection and its socket alive.
-  boost::system::error_code write_error;
 
   std::atomic<bool> close_sent{false};
+
+  // --- Time-outs -----------------------------------------------------------------------------
+  // One timer at a time: the request timer of the handshake, the idle timer of an open
+  // connection, or the close timer of a reported one. Expired, the request and close timers close
+  // the socket and the idle timer queues close 1000 "idle timeout".
 
   // Replaces the timer. -1: the idle time-out (timeout_idle) as an idle timer; any other value:
   // a request timer of that many seconds. A time of 0 only removes the timer.
   void set_timeout(long seconds = -1) {
-    bool idle = seconds == -1;
+    const bool idle = seconds == -1;
     if (idle)
       seconds = timeout_idle;
     std::lock_guard<std::mutex> lock(timer_mutex);
-    if (seconds == 0) {
-      timer.reset();
-      return;
-    }
-    timer.reset(new boost::asio::steady_timer(strand.get_inner_executor()));
-    timer->expires_after(std::chrono::seconds(seconds));
-    std::weak_ptr<BasicConnection> weak = this->weak_from_this();
-    timer->async_wait([weak, idle](const boost::system::error_code& ec) {
-      if (ec)
-        return; // cancelled, replaced or destroyed
-      auto connection = weak.lock();
-      if (!connection)
-        return;
-      if (idle)
-        connection->send_close(close_reasons::idle_status, close_reasons::idle);
-      else
-        connection->close_socket();
-    });
+    arm_timer(idle ? TimerKind::idle : TimerKind::request, seconds);
   }
 
   void cancel_timeout() {
     std::lock_guard<std::mutex> lock(timer_mutex);
+    ++timer_generation;
     if (timer)
       timer->cancel();
+  }
+
+  // The client showed a sign of life or is being sent something: the idle time-out starts again.
+  // Nothing happens without an idle time-out, or once the close timer runs (nothing may put off
+  // the end of a connection that has been reported).
+  void restart_idle_timer() {
+    if (timeout_idle == 0)
+      return;
+    std::lock_guard<std::mutex> lock(timer_mutex);
+    if (!closing)
+      arm_timer(TimerKind::idle, timeout_idle);
+  }
+
+  // The connection has been reported closed or failed: its socket closes `timeout_close` seconds
+  // from now at the latest, whether or not its queue has drained. Without a close time-out the
+  // idle timer starts again instead.
+  void start_close_timer() {
+    std::lock_guard<std::mutex> lock(timer_mutex);
+    if (timeout_close == 0) {
+      arm_timer(TimerKind::idle, timeout_idle);
+      return;
+    }
+    closing = true;
+    arm_timer(TimerKind::close, timeout_close);
   }
 
   // Shuts the socket down both ways and closes it, ignoring every error. Pending reads and
@@ -141,39 +186,142 @@ public:
     socket->close(ec);
   }
 
+  // --- Sending -------------------------------------------------------------------------------
+
   // Queues one frame; returns at once. The callback (optional) is called exactly once on the
   // event loop, inside the strand, with the result of the write (success included), unless an
   // earlier frame's write failed, which drops the frames behind it without their callbacks.
   // The payload must not be written to after this call.
   void send(const std::shared_ptr<SendStream>& payload, const SendCallback& callback = nullptr,
             unsigned char fin_rsv_opcode = fin_rsv_opcodes::text) {
-    cancel_timeout();
-    set_timeout();
+    restart_idle_timer();
     FrameHeader frame_header = encode_frame_header(fin_rsv_opcode, payload->size());
+    // Counted at once, so that a reader which queues many answers in a row sees them before
+    // their tasks have run.
+    const std::size_t cost = frame_header.size + payload->size() + queued_frame_overhead;
+    queued_bytes.fetch_add(cost, std::memory_order_relaxed);
     auto self = this->shared_from_this();
-    boost::asio::post(strand, [self, frame_header, payload, callback]() {
-      if (self->write_error) {
-        if (callback)
-          callback(self->write_error);
-        return;
-      }
-      self->send_queue.push_back(QueuedFrame{frame_header, payload, callback});
-      if (self->send_queue.size() == 1)
-        self->write_next_frame();
+    boost::asio::post(strand, [self, frame_header, payload, callback, cost]() mutable {
+      self->enqueue(QueuedFrame{frame_header, std::move(payload), std::move(callback), cost});
     });
   }
 
   // Queues a close frame, at most once per connection: later calls send nothing and never call
   // their callback.
   void send_close(int status, const std::string& reason = std::string(), const SendCallback& callback = nullptr) {
+    send_close_payload(close_payload(status, reason), callback);
+  }
+
+  // Queues a close frame with exactly this payload (empty included), at most once per
+  // connection, as send_close() does.
+  void send_close_payload(const std::string& payload, const SendCallback& callback = nullptr) {
     if (close_sent.exchange(true))
       return;
     auto stream = std::make_shared<SendStream>();
-    *stream << close_payload(status, reason);
+    stream->write(payload.data(), static_cast<std::streamsize>(payload.size()));
     send(stream, callback, fin_rsv_opcodes::close);
   }
 
+  // --- The reader's side of the send queue (event-loop thread only) ---------------------------
+
+  // True while so much is queued for the client that the reader takes no further frame from it.
+  bool send_queue_full() const noexcept {
+    return send_queue_high_water != 0 && queued_bytes.load(std::memory_order_relaxed) > send_queue_high_water;
+  }
+
+  // The reader stops: `resume` is called once the queue has drained to the high-water mark, or
+  // when sending has failed (then the next read meets the failure). It must hold the connection
+  // only weakly: a queue over the mark always has a write under way, which keeps the connection.
+  void pause_reading(std::function<void()> resume) { paused_reader = std::move(resume); }
+
+  // Set when the server itself failed the connection (its queue went over send_queue_limit);
+  // the reader reports this error instead of whatever its read returned.
+  const boost::system::error_code& failure() const noexcept { return failure_; }
+
 private:
+  enum class TimerKind { request, idle, close };
+
+  // With timer_mutex held. A wait that a later arm or cancel has overtaken finds another
+  // generation and does nothing, also when it had expired and was queued already.
+  void arm_timer(TimerKind kind, long seconds) {
+    ++timer_generation;
+    if (seconds == 0) {
+      if (timer)
+        timer->cancel();
+      return;
+    }
+    if (!timer)
+      timer.reset(new boost::asio::steady_timer(strand.get_inner_executor()));
+    timer->expires_after(std::chrono::seconds(seconds));
+    std::weak_ptr<BasicConnection> weak = this->weak_from_this();
+    const std::uint64_t generation = timer_generation;
+    timer->async_wait([weak, kind, generation](const boost::system::error_code& ec) {
+      if (ec)
+        return; // cancelled or replaced
+      auto connection = weak.lock();
+      if (!connection)
+        return;
+      {
+        std::lock_guard<std::mutex> lock(connection->timer_mutex);
+        if (connection->timer_generation != generation)
+          return;
+      }
+      if (kind == TimerKind::idle)
+        connection->send_close(close_reasons::idle_status, close_reasons::idle);
+      else
+        connection->close_socket();
+    });
+  }
+
+  // On `strand`. The frame's cost is already counted in queued_bytes; it is taken off again when
+  // the frame has been written, dropped or refused.
+  void enqueue(QueuedFrame&& frame) {
+    if (write_error) {
+      // A socket whose write failed can leave a new write waiting forever for a readiness event
+      // that never comes, and that write would keep the connection and its socket alive.
+      uncount(frame);
+      if (frame.callback)
+        frame.callback(write_error);
+      if (!send_queue_full())
+        resume_reader(); // the reader may have paused on frames that are refused like this one
+      return;
+    }
+    const std::size_t queued = queued_bytes.load(std::memory_order_relaxed);
+    if (queued > queued_peak)
+      queued_peak = queued;
+    if (send_queue_limit != 0 && queued > send_queue_limit) {
+      uncount(frame);
+      fail(boost::system::error_code(ENOBUFS, boost::system::generic_category()));
+      if (frame.callback)
+        frame.callback(failure_);
+      return;
+    }
+    send_queue.push_back(std::move(frame));
+    if (send_queue.size() == 1)
+      write_next_frame();
+  }
+
+  void uncount(const QueuedFrame& frame) noexcept { queued_bytes.fetch_sub(frame.cost, std::memory_order_relaxed); }
+
+  // Drops the queued frames from `first` on, without their callbacks. On `strand`.
+  void drop_frames(typename std::list<QueuedFrame>::iterator first) {
+    for (auto frame = first; frame != send_queue.end(); ++frame)
+      uncount(*frame);
+    send_queue.erase(first, send_queue.end());
+    release_queue_memory();
+  }
+
+  // The server gives up on the connection: every queued frame but the one being written is
+  // dropped, and the socket is closed, which ends that write and the reader's pending read with
+  // an error; both then report `error`. On `strand`.
+  void fail(const boost::system::error_code& error) {
+    failure_ = write_error = error;
+    if (!send_queue.empty())
+      drop_frames(std::next(send_queue.begin()));
+    close_socket();
+    resume_reader();
+  }
+
   // Writes the front frame, header and payload in one gathered write. Runs only on `strand`.
   void write_next_frame() {
     auto self = this->shared_from_this();
@@ -181,26 +329,68 @@ private:
     std::array<boost::asio::const_buffer, 2> buffers{
         boost::asio::buffer(front.frame_header.bytes.data(), front.frame_header.size),
         front.payload->streambuf.data()};
-    boost::asio::async_write(
-        *socket, buffers,
-        boost::asio::bind_executor(strand, [self](const boost::system::error_code& ec, std::size_t) {
-          auto guard = self->handler_runner->acquire();
-          if (!guard)
-            return;
-          // The entry stays at the front while its callback runs; a send() from inside the
-          // callback is queued behind by a later task.
-          if (self->send_queue.front().callback)
-            self->send_queue.front().callback(ec);
-          if (ec) {
-            self->write_error = ec;
-            self->send_queue.clear();
-            return;
-          }
-          self->send_queue.pop_front();
-          if (!self->send_queue.empty())
-            self->write_next_frame();
-        }));
+    boost::asio::async_write(*socket, buffers,
+                             boost::asio::bind_executor(strand, [self](const boost::system::error_code& ec, std::size_t) {
+                               self->frame_written(ec);
+                             }));
   }
+
+  // Completion of the front frame's write. Runs only on `strand`.
+  void frame_written(boost::system::error_code ec) {
+    auto guard = handler_runner->acquire();
+    if (!guard)
+      return;
+    if (ec && failure_)
+      ec = failure_; // the write ended because the server failed the connection: say why
+    // The entry stays at the front while its callback runs; a send() from inside the callback is
+    // queued behind by a later task.
+    if (send_queue.front().callback)
+      send_queue.front().callback(ec);
+    if (ec) {
+      write_error = ec;
+      drop_frames(send_queue.begin());
+      resume_reader(); // the next read meets the broken socket and reports it
+      return;
+    }
+    uncount(send_queue.front());
+    send_queue.pop_front();
+    if (!send_queue.empty())
+      write_next_frame();
+    else
+      release_queue_memory();
+    if (!send_queue_full())
+      resume_reader();
+  }
+
+  void resume_reader() {
+    if (!paused_reader)
+      return;
+    auto resume = std::move(paused_reader);
+    paused_reader = nullptr;
+    resume();
+  }
+
+  void release_queue_memory() noexcept {
+    if (send_queue.empty() && queued_peak > queue_memory_return_threshold) {
+      queued_peak = 0;
+      return_freed_memory();
+    }
+  }
+
+  std::unique_ptr<boost::asio::steady_timer> timer;
+  std::mutex timer_mutex;
+  std::uint64_t timer_generation = 0; // under timer_mutex
+  bool closing = false;               // under timer_mutex: the close timer has been started
+
+  // Bytes of the frames sent and not yet written or dropped, each with queued_frame_overhead;
+  // added by send() on any thread, everything else on `strand`.
+  std::atomic<std::size_t> queued_bytes{0};
+  // Only on `strand` (the event-loop thread).
+  std::size_t queued_peak = 0;
+  // The error of a failed write: every later frame fails with it at once.
+  boost::system::error_code write_error;
+  boost::system::error_code failure_;
+  std::function<void()> paused_reader;
 };
 
 } // namespace KorvaWeb

@@ -14,9 +14,22 @@
 
 namespace KorvaWeb {
 
+// The low four bits of a frame's first byte.
+namespace opcodes {
+constexpr unsigned char continuation = 0;
+constexpr unsigned char text = 1;
+constexpr unsigned char binary = 2;
+constexpr unsigned char close = 8;
+constexpr unsigned char ping = 9;
+constexpr unsigned char pong = 10;
+} // namespace opcodes
+
+// The top bit of a frame's first byte: the last frame of its message.
+constexpr unsigned char fin_bit = 0x80;
+
 namespace fin_rsv_opcodes {
-constexpr unsigned char text = 129;  // FIN and text
-constexpr unsigned char close = 136; // FIN and close
+constexpr unsigned char text = fin_bit | opcodes::text;   // 129
+constexpr unsigned char close = fin_bit | opcodes::close; // 136
 } // namespace fin_rsv_opcodes
 
 // Close statuses and reasons the server itself sends.
@@ -40,7 +53,13 @@ FrameHeader encode_frame_header(unsigned char fin_rsv_opcode, std::uint64_t payl
 inline bool frame_is_masked(unsigned char byte1) noexcept { return (byte1 & 0x80) != 0; }
 inline unsigned char frame_length_code(unsigned char byte1) noexcept { return byte1 & 0x7F; }
 inline unsigned char frame_opcode(unsigned char fin_rsv_opcode) noexcept { return fin_rsv_opcode & 0x0F; }
-inline bool frame_is_final(unsigned char fin_rsv_opcode) noexcept { return (fin_rsv_opcode & 0x80) != 0; }
+inline bool frame_is_final(unsigned char fin_rsv_opcode) noexcept { return (fin_rsv_opcode & fin_bit) != 0; }
+
+// Bytes of a client frame's header before its mask key: 2, plus the 16-bit or 64-bit length that
+// the length codes 126 and 127 announce.
+inline std::size_t frame_head_size(unsigned char length_code) noexcept {
+  return length_code == 126 ? 4 : length_code == 127 ? 10 : 2;
+}
 
 // Big-endian unsigned integer of `count` (2 or 8) bytes.
 inline std::uint64_t read_big_endian(const unsigned char* bytes, std::size_t count) noexcept {

@@ -1,5 +1,7 @@
 #include "websocket/message.hpp"
 
+#include <cstring>
+
 namespace KorvaWeb {
 
 std::string Message::content() noexcept {
@@ -11,6 +13,15 @@ std::string Message::content() noexcept {
   } catch (...) {
     return std::string();
   }
+}
+
+std::streamsize SendBuffer::xsputn(const char* text, std::streamsize count) {
+  if (count <= 0)
+    return 0;
+  auto room = prepare(static_cast<std::size_t>(count)); // throws when out of memory: the stream sets badbit
+  std::memcpy(room.data(), text, static_cast<std::size_t>(count));
+  commit(static_cast<std::size_t>(count));
+  return count;
 }
 
 } // namespace KorvaWeb

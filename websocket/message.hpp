@@ -30,6 +30,15 @@ public:
   boost::asio::streambuf streambuf;
 };
 
+// The buffer of a SendStream: a Boost.Asio streambuf that takes room for a whole text at once when
+// one is written in bulk (write(), << of a string). Growing character by character, as the plain
+// streambuf does, would leave up to twice the text's size allocated for as long as the frame is
+// queued.
+class SendBuffer : public boost::asio::streambuf {
+protected:
+  std::streamsize xsputn(const char* text, std::streamsize count) override;
+};
+
 class SendStream : public std::ostream {
 public:
   SendStream() : std::ostream(&streambuf) {}
@@ -37,7 +46,7 @@ public:
   // Bytes written and not yet taken out.
   std::size_t size() const noexcept { return streambuf.size(); }
 
-  boost::asio::streambuf streambuf;
+  SendBuffer streambuf;
 };
 
 } // namespace KorvaWeb

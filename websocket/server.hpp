@@ -29,11 +29,24 @@ namespace KorvaWeb {
 struct Config {
   unsigned short port = 80;
   // Threads that run the event loop, the caller of start() included; 0: start() only listens.
+  // More than 1 is refused by start(): a connection's reader, timers and send queue share state
+  // that only one event-loop thread may touch.
   std::size_t thread_pool_size = 1;
   // Seconds to receive the upgrade request, and again to write the 101 response; 0: no limit.
   long timeout_request = 5;
   // Seconds of silence before the server closes an open connection; 0: never.
   long timeout_idle = 0;
+  // Seconds from the report of a connection's close or failure until its socket is closed, even
+  // if frames are still queued for a client that does not read them; 0: only when they are
+  // written.
+  long timeout_close = 5;
+  // While more than this many bytes are queued for a connection, its next frame is not read, so
+  // that a client that sends without reading is slowed down by TCP instead of growing its queue;
+  // 0: read regardless.
+  std::size_t send_queue_high_water = 0;
+  // A frame that would take a connection's queue over this many bytes fails the connection:
+  // socket closed, queue freed, ENOBUFS to on_error; 0: no limit.
+  std::size_t send_queue_limit = 0;
   // Largest accepted message in bytes.
   std::size_t max_message_size = std::numeric_limits<std::size_t>::max();
   // Local address to bind (an IPv4 or IPv6 literal); empty: every IPv4 address.
@@ -86,9 +99,9 @@ public:
   SocketServerBase(const SocketServerBase&) = delete;
   SocketServerBase& operator=(const SocketServerBase&) = delete;
 
-  // Opens the listener and runs the event loop; returns when the loop has ended and every extra
-  // thread has been joined. Throws boost::system::system_error naming the failed step ("open",
-  // "set_option", "bind", "listen") or an invalid address.
+  // Opens the listener and runs the event loop; returns when the loop has ended. Throws
+  // boost::system::system_error naming the failed step ("open", "set_option", "bind", "listen")
+  // or an invalid address, and std::invalid_argument for a thread_pool_size above 1.
   virtual void start();
 
   // A new set holding every open connection of every endpoint. The references keep those
@@ -115,23 +128,40 @@ public:
   void read_request(const std::shared_ptr<Connection>& connection);
   void answer_handshake(const std::shared_ptr<Connection>& connection);
   void report_open(const std::shared_ptr<Connection>& connection, Endpoint& endpoint);
+  // Takes every whole frame from the input buffer, then reads from the socket for the next one.
   void read_frame(const std::shared_ptr<Connection>& connection, Endpoint& endpoint);
-  void read_payload(const std::shared_ptr<Connection>& connection, std::uint64_t length, Endpoint& endpoint,
-                    unsigned char fin_rsv_opcode);
   void report_close(const std::shared_ptr<Connection>& connection, Endpoint& endpoint, int status,
                     const std::string& reason);
   void report_error(const std::shared_ptr<Connection>& connection, Endpoint& endpoint,
                     const boost::system::error_code& error);
 
 private:
-  void read_request_head(const std::shared_ptr<Connection>& connection, std::size_t searched);
-  void dispatch_frame(const std::shared_ptr<Connection>& connection, Endpoint& endpoint,
-                      unsigned char fin_rsv_opcode, std::size_t length);
-  // Reads until `count` bytes lie in the connection's input buffer (only what is missing), then,
-  // holding the handler guard, calls `next()`; a failed read goes to report_error instead.
+  // Reading the socket (impl/server_base.hpp).
   template <class Next>
-  void read_frame_bytes(const std::shared_ptr<Connection>& connection, Endpoint& endpoint, std::size_t count,
-                        Next next);
+  void read_more(const std::shared_ptr<Connection>& connection, std::size_t wanted, std::size_t limit, bool drained,
+                 Next next);
+  template <class Next>
+  void read_available(const std::shared_ptr<Connection>& connection, std::size_t wanted, std::size_t limit,
+                      Next next);
+
+  // The handshake (impl/read_request.hpp).
+  void read_request_head(const std::shared_ptr<Connection>& connection, std::size_t searched, bool drained);
+
+  // Frames (impl/read_frames.hpp).
+  enum class FrameStep { taken, incomplete, ended };
+  void read_frames(const std::shared_ptr<Connection>& connection, Endpoint& endpoint, bool drained);
+  FrameStep take_frame(const std::shared_ptr<Connection>& connection, Endpoint& endpoint, std::size_t& wanted);
+  bool dispatch_frame(const std::shared_ptr<Connection>& connection, Endpoint& endpoint, unsigned char fin_rsv_opcode,
+                      std::size_t length);
+  std::shared_ptr<Message> message_for_frame(const std::shared_ptr<Connection>& connection,
+                                             unsigned char fin_rsv_opcode, std::size_t length);
+  void answer_close(const std::shared_ptr<Connection>& connection, Endpoint& endpoint, Message& target,
+                    std::size_t length);
+  void answer_ping(const std::shared_ptr<Connection>& connection, Endpoint& endpoint, Message& target,
+                   unsigned char fin_rsv_opcode, std::size_t length);
+
+  // Closing (impl/closing.hpp).
+  void retire(const std::shared_ptr<Connection>& connection, Endpoint& endpoint);
 
   std::atomic<unsigned short> bound_port_{0};
 };

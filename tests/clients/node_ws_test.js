@@ -109,12 +109,12 @@ test('a message sent in fragments arrives whole', { timeout: 60000 }, async () =
   await once(ws, 'close');
 });
 
-test('a ping is answered with a pong without payload', { timeout: 60000 }, async () => {
+test('a ping is answered with a pong that carries its payload', { timeout: 60000 }, async () => {
   const ws = await connect('10.1.4.1');
   for (const payload of [undefined, 'abc', Buffer.alloc(125, 7)]) {
     ws.ping(payload);
     const [data] = await once(ws, 'pong');
-    assert.equal(data.length, 0, 'the pong does not repeat the ping payload');
+    assert.deepEqual(data, payload === undefined ? Buffer.alloc(0) : Buffer.from(payload));
   }
   ws.close(1000);
   await once(ws, 'close');
@@ -133,17 +133,19 @@ test('the close handshake completes on both sides', { timeout: 60000 }, async ()
   await service.waitFor(closeRecord('10.1.5.1', 1000, 'done'), 5000);
 });
 
-test('a close without status code is answered with status 0, which ws rejects', { timeout: 60000 }, async () => {
+test('a close without status code closes cleanly', { timeout: 60000 }, async () => {
   // close() without arguments sends a close frame with an empty payload; the service answers
-  // with 0x88 0x02 0x00 0x00, and ws reports an invalid close code and a 1006 closing.
+  // with an empty one, and ws reports 1005 (no status received), as the protocol has it.
   const ws = await connect('10.1.5.2');
   const errors = [];
   ws.on('error', (e) => errors.push(e.message));
   const closed = new Promise((resolve) => ws.on('close', resolve));
+  const started = Date.now();
   ws.close();
   const code = await closed;
-  assert.equal(code, 1006);
-  assert.deepEqual(errors, ['Invalid WebSocket frame: invalid status code 0']);
+  assert.equal(code, 1005);
+  assert.deepEqual(errors, []);
+  assert.ok(Date.now() - started < 2000, `closing took ${Date.now() - started} ms`);
   await service.waitFor(closeRecord('10.1.5.2', 0, ''), 5000);
 });
 

@@ -1,11 +1,12 @@
 #pragma once
 // An in-memory stream for driving the server's real receiving code without a network: the test
 // pushes the bytes a client would send (in whatever pieces it likes) and reads back everything the
-// server wrote. Reads complete from the pushed bytes, or wait until more arrive; writes are taken
-// whole or, with a write limit, a few bytes at a time, so that composed writes go round.
+// server wrote. A wait for readable bytes completes once bytes were pushed (or the client ended),
+// and a non-blocking read then takes them; writes are taken whole or, with a write limit, a few
+// bytes at a time, so that composed writes go round.
 //
 // Completions are always posted (never run inside the initiating call), through the handler's own
-// executor, as a socket's would be. A read waiting for bytes holds no work on the io_context: the
+// executor, as a socket's would be. A wait for bytes holds no work on the io_context: the
 // test runs the loop with poll() until nothing is ready, pushes the next piece, and polls again.
 
 #include <boost/asio/associated_executor.hpp>
@@ -58,20 +59,50 @@ public:
 
   // --- the socket operations the server uses -----------------------------------------------
 
-  template <class MutableBufferSequence, class ReadHandler>
-  auto async_read_some(const MutableBufferSequence& buffers, ReadHandler&& handler) {
-    return boost::asio::async_initiate<ReadHandler, void(boost::system::error_code, std::size_t)>(
-        [this](auto handler, const MutableBufferSequence& buffers) {
-          std::vector<boost::asio::mutable_buffer> targets(boost::asio::buffer_sequence_begin(buffers),
-                                                           boost::asio::buffer_sequence_end(buffers));
+  using wait_type = boost::asio::socket_base::wait_type;
+  static constexpr wait_type wait_read = boost::asio::socket_base::wait_read;
+
+  // Completes once a read would not block: bytes are there, the client has ended, or the stream
+  // was closed (then with operation_aborted, as a socket's pending operations end on close).
+  template <class WaitHandler>
+  auto async_wait(wait_type, WaitHandler&& handler) {
+    return boost::asio::async_initiate<WaitHandler, void(boost::system::error_code)>(
+        [this](auto handler) {
           using Handler = decltype(handler);
-          auto waiting = std::make_unique<WaitingRead<Handler>>(std::move(handler), std::move(targets));
           if (waiting_) // a second outstanding read is a fault of the code under test
             abort_reason_ = "two reads outstanding at once";
-          waiting_ = std::move(waiting);
+          waiting_ = std::make_unique<WaitingRead<Handler>>(std::move(handler));
           complete_waiting_read();
         },
-        handler, buffers);
+        handler);
+  }
+
+  // A non-blocking read: what has been pushed, up to the buffers' size, or would_block.
+  template <class MutableBufferSequence>
+  std::size_t read_some(const MutableBufferSequence& buffers, boost::system::error_code& ec) {
+    if (waiting_)
+      abort_reason_ = "read while a wait is outstanding";
+    if (closed_) {
+      ec = boost::asio::error::bad_descriptor;
+      return 0;
+    }
+    if (incoming_.empty() || read_shut_) {
+      if (end_of_stream_ || read_shut_)
+        ec = boost::asio::error::eof;
+      else
+        ec = boost::asio::error::would_block;
+      return 0;
+    }
+    ec = boost::system::error_code();
+    std::size_t taken = 0;
+    for (auto it = boost::asio::buffer_sequence_begin(buffers); it != boost::asio::buffer_sequence_end(buffers); ++it) {
+      boost::asio::mutable_buffer target(*it);
+      std::size_t n = std::min(target.size(), incoming_.size() - taken);
+      std::copy_n(incoming_.data() + taken, n, static_cast<char*>(target.data()));
+      taken += n;
+    }
+    incoming_.erase(0, taken);
+    return taken;
   }
 
   template <class ConstBufferSequence, class WriteHandler>
@@ -118,26 +149,19 @@ public:
 private:
   struct WaitingReadBase {
     virtual ~WaitingReadBase() = default;
-    virtual void finish(MemoryStream& stream, const boost::system::error_code& ec, std::string& incoming) = 0;
+    virtual void finish(MemoryStream& stream, const boost::system::error_code& ec) = 0;
   };
   template <class Handler>
   struct WaitingRead : WaitingReadBase {
-    WaitingRead(Handler handler, std::vector<boost::asio::mutable_buffer> targets)
-        : handler(std::move(handler)), targets(std::move(targets)) {}
-    void finish(MemoryStream& stream, const boost::system::error_code& ec, std::string& incoming) override {
-      std::size_t taken = 0;
-      if (!ec) {
-        for (auto& target : targets) {
-          std::size_t n = std::min(target.size(), incoming.size() - taken);
-          std::copy_n(incoming.data() + taken, n, static_cast<char*>(target.data()));
-          taken += n;
-        }
-        incoming.erase(0, taken);
-      }
-      stream.complete(std::move(handler), ec, taken);
+    explicit WaitingRead(Handler handler) : handler(std::move(handler)) {}
+    void finish(MemoryStream& stream, const boost::system::error_code& ec) override {
+      auto handler_executor = boost::asio::get_associated_executor(handler, stream.executor_);
+      boost::asio::post(stream.executor_,
+                        boost::asio::bind_executor(handler_executor, [handler = std::move(handler), ec]() mutable {
+                          handler(ec);
+                        }));
     }
     Handler handler;
-    std::vector<boost::asio::mutable_buffer> targets;
   };
 
   void complete_waiting_read() {
@@ -146,14 +170,10 @@ private:
     boost::system::error_code ec;
     if (closed_)
       ec = boost::asio::error::operation_aborted;
-    else if (!incoming_.empty() && !read_shut_)
-      ec = boost::system::error_code();
-    else if (end_of_stream_ || read_shut_)
-      ec = boost::asio::error::eof;
-    else
+    else if (incoming_.empty() && !end_of_stream_ && !read_shut_)
       return; // wait for more bytes
     auto waiting = std::move(waiting_);
-    waiting->finish(*this, ec, incoming_);
+    waiting->finish(*this, ec);
   }
 
   template <class Handler>

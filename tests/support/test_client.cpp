@@ -61,10 +61,12 @@ std::string upgrade_request(const std::string& target, const std::string& extra_
          "Sec-WebSocket-Version: 13\r\n" + extra_headers + "\r\n";
 }
 
-TestClient::TestClient(unsigned short port, const std::string& host) {
+TestClient::TestClient(unsigned short port, const std::string& host, int receive_buffer) {
   fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd_ < 0)
     throw std::runtime_error("socket: " + std::string(std::strerror(errno)));
+  if (receive_buffer > 0)
+    ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(port);
@@ -102,6 +104,27 @@ bool TestClient::send_raw(const std::string& bytes) {
   }
   return fd_ >= 0;
 }
+
+std::size_t TestClient::send_within(const std::string& bytes, std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  std::size_t sent = 0;
+  while (fd_ >= 0 && sent < bytes.size()) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    pollfd p{fd_, POLLOUT, 0};
+    if (::poll(&p, 1, left.count() > 0 ? static_cast<int>(left.count()) : 0) > 0) {
+      ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (n > 0)
+        sent += static_cast<std::size_t>(n);
+      else if (n == 0 || (errno != EINTR && errno != EAGAIN))
+        break; // the server has gone
+    }
+    if (left.count() <= 0)
+      break; // one try only once the time is up
+  }
+  return sent;
+}
+
+void TestClient::set_receive_buffer(int bytes) { ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes); }
 
 bool TestClient::fill(std::chrono::steady_clock::time_point deadline) {
   if (fd_ < 0 || eof_)

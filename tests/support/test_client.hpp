@@ -31,7 +31,9 @@ constexpr const char* sample_accept = "s3pPLMBiTxaQ9kYGzzhZRbK+xOo=";
 
 class TestClient {
 public:
-  explicit TestClient(unsigned short port, const std::string& host = "127.0.0.1");
+  // A receive buffer of `receive_buffer` bytes (set before the connection is made, as TCP
+  // needs) makes a client that does not read fill up early; 0 leaves the system's default.
+  explicit TestClient(unsigned short port, const std::string& host = "127.0.0.1", int receive_buffer = 0);
   ~TestClient();
   TestClient(const TestClient&) = delete;
   TestClient& operator=(const TestClient&) = delete;
@@ -44,6 +46,12 @@ public:
 
   // Sends all bytes; false when the server has stopped taking them (it closed or reset).
   bool send_raw(const std::string& bytes);
+  // Sends as much of the bytes as the server takes within the limit; returns how many it took.
+  // For clients that must not block when the server stops reading.
+  std::size_t send_within(const std::string& bytes, std::chrono::milliseconds limit);
+  // Enlarges the receive buffer of a client made with a small one, so that it can read what
+  // piled up quickly (shrinking it once connected makes TCP crawl instead).
+  void set_receive_buffer(int bytes);
   void send_text(const std::string& text) { send_raw(make_frame(0x81, text)); }
 
   // Exactly n bytes, or what arrived before the limit / end of stream.

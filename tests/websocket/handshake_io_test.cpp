@@ -48,6 +48,12 @@ TEST(Handshake, DropsBadRequestsWithoutAByte) {
       {"unmatched path /API", "GET /API HTTP/1.1\r\n" + key + "\r\n"},
       {"unmatched path /apix", "GET /apix HTTP/1.1\r\n" + key + "\r\n"},
       {"garbage", std::string("\x16\x03\x01\x02\x00\x01\x00\x01\xfc\r\n\r\n", 13)},
+      {"101 header lines", [&] {
+         std::string request = "GET /api HTTP/1.1\r\n" + key;
+         for (int i = 0; i < 100; ++i)
+           request += std::to_string(i) + ":1\r\n";
+         return request + "\r\n";
+       }()},
   };
   TestServer test;
   for (auto& row : rows) {
@@ -90,6 +96,33 @@ TEST(Handshake, HeadOverTheCapIsDropped) {
     head += filler;
   big.send_raw(head + "\r\n");
   EXPECT_EQ(big.read_exact(139), expected_response);
+  // The head's storage does not stay with the connection once it has been answered.
+  EXPECT_EQ(test.events.wait_for("open").buffer_capacity, 0u);
+
+  // A head of many tiny header lines is dropped however small it is; 100 lines are answered.
+  for (int lines : {100, 8000}) {
+    TestClient client(test.port());
+    std::string request = "GET /api HTTP/1.1\r\nSec-WebSocket-Key: " + std::string(sample_key) + "\r\n";
+    for (int i = 1; i < lines; ++i)
+      request += std::to_string(i) + ":1\r\n";
+    client.send_raw(request + "\r\n");
+    if (lines == 100)
+      EXPECT_EQ(client.read_exact(139), expected_response);
+    else
+      EXPECT_TRUE(client.wait_closed(5s));
+  }
+}
+
+TEST(Handshake, PathTooLongForThePatternMatcherMatchesNothing) {
+  // The standard library's matcher recurses once per character: a pattern that runs over the
+  // whole path overflows the stack on a long path. Such paths are dropped without being matched.
+  TestServer test([](Server& s) { s.endpoints["^/.*$"]; });
+  TestClient client(test.port());
+  client.send_raw(upgrade_request("/" + std::string(60000, 'a')));
+  EXPECT_TRUE(client.wait_closed(5s));
+  TestClient short_enough(test.port());
+  short_enough.send_raw(upgrade_request("/" + std::string(4000, 'a')));
+  EXPECT_EQ(short_enough.read_exact(139), expected_response);
 }
 
 TEST(Handshake, SilentClientIsClosedByTheRequestTimeout) {

@@ -86,7 +86,7 @@ TEST(Receive, CloseFramesAreEchoed) {
     int status;
     std::string reason;
   } rows[] = {
-      {"empty", "", std::string("\x00\x00", 2), 0, ""},
+      {"empty", "", "", 0, ""}, // answered with an empty close frame, reported as status 0
       {"one byte", "Z", std::string("\x00\x00Z", 3), 0, "Z"},
       {"status only", "\x03\xE8", "\x03\xE8", 1000, ""},
       {"status and reason", "\x03\xE8" "bye", "\x03\xE8" "bye", 1000, "bye"},
@@ -112,8 +112,10 @@ TEST(Receive, PingIsAnsweredAndReadingGoesOn) {
   client->send_raw(make_frame(0x89, "abc"));
   Frame pong = client->read_frame();
   EXPECT_EQ(pong.fin_rsv_opcode, 0x8A);
-  EXPECT_EQ(pong.payload, "");
+  EXPECT_EQ(pong.payload, "abc"); // the ping's data comes back, as clients' keepalives expect
   test.events.wait_for("ping");
+  client->send_raw(make_frame(0x89, ""));
+  EXPECT_EQ(client->read_exact(2), std::string("\x8A\x00", 2));
   client->send_raw(make_frame(0x8A, "unsolicited"));
   test.events.wait_for("pong");
   client->send_text("still read");
@@ -125,7 +127,9 @@ TEST(Receive, FragmentedMessageIsAssembled) {
   auto client = test.open_client();
   client->send_raw(make_frame(0x01, "abc") + make_frame(0x00, "de"));
   client->send_raw(make_frame(0x89, "ping")); // between fragments: answered at once
-  EXPECT_EQ(client->read_frame().fin_rsv_opcode, 0x8A);
+  Frame pong = client->read_frame();
+  EXPECT_EQ(pong.fin_rsv_opcode, 0x8A);
+  EXPECT_EQ(pong.payload, "ping");
   client->send_raw(make_frame(0x80, "f"));
   Event e = test.events.wait_for("message");
   EXPECT_EQ(e.fin_rsv_opcode, 0x81);

@@ -216,6 +216,25 @@ TEST(Close, IdleTimeoutSendsOneCloseAndWaitsForTheClient) {
   EXPECT_TRUE(client->wait_closed()); // no second close frame, then the socket goes
 }
 
+TEST(Close, ACloseThatNeverFinishesEndsAfterTheCloseTimeOut) {
+  // The client asks to close and then never reads: the frames queued for it can never be
+  // written, yet its socket is closed timeout_close seconds after the close was reported.
+  TestServer test([](Server& s) { s.config.timeout_close = 1; });
+  ConnectionPtr connection;
+  auto client = test.open_client(&connection, 4096);
+  const std::string block(64 * 1024, 'q');
+  for (int i = 0; i < 256; ++i) // 16 MiB: far more than the socket buffers take
+    connection->send(stream_of(block));
+  std::weak_ptr<Server::Connection> weak = connection;
+  connection.reset();
+  ASSERT_TRUE(client->send_raw(make_close_frame(1000, "bye")));
+  test.events.wait_for("close");
+  const auto reported = std::chrono::steady_clock::now();
+  EXPECT_TRUE(eventually([&] { return weak.expired(); }, 5s)) << "the connection outlived its close time-out";
+  EXPECT_LT(std::chrono::steady_clock::now() - reported, 3s);
+  EXPECT_GE(std::chrono::steady_clock::now() - reported, 900ms); // the time-out, not an early cut
+}
+
 TEST(Close, CloseFromInsideOnMessage) {
   TestServer test;
   test.on_message = [](const ConnectionPtr& c, const std::string& text) {

@@ -34,6 +34,7 @@ struct Event {
   int status = 0;    // close status
   boost::system::error_code error;
   bool in_set = false; // was the connection still in the endpoint's set when the handler ran
+  std::size_t buffer_capacity = 0; // at "open": what the input buffer holds on to after the handshake
 };
 
 class EventLog {
@@ -101,6 +102,7 @@ public:
     endpoint.on_open = [this, in_set](ConnectionPtr c) {
       Event e{"open", c};
       e.in_set = in_set(c);
+      e.buffer_capacity = c->input_buffer.capacity();
       events.add(e);
     };
     endpoint.on_message = [this, in_set](ConnectionPtr c, std::shared_ptr<Server::Message> m) {
@@ -136,8 +138,8 @@ public:
   ~TestServer() { stop(); }
 
   // A client that has completed the handshake, and the server side of its connection.
-  std::unique_ptr<TestClient> open_client(ConnectionPtr* connection = nullptr) {
-    auto client = std::make_unique<TestClient>(port());
+  std::unique_ptr<TestClient> open_client(ConnectionPtr* connection = nullptr, int receive_buffer = 0) {
+    auto client = std::make_unique<TestClient>(port(), "127.0.0.1", receive_buffer);
     EXPECT_TRUE(client->handshake());
     Event e = events.wait_for("open", ++opened_);
     if (connection)

@@ -1,0 +1,37 @@
+#pragma once
+// The end of a connection as far as the server is concerned: report_close and report_error take
+// it out of its endpoint's set and tell the application. Neither touches the socket: frames
+// already queued (a close frame among them) are still written, and the connection ends when its
+// last holder lets go. The close timer bounds how long that may take for a client that stops
+// reading: its socket is closed timeout_close seconds after the report.
+
+#include "websocket/server.hpp"
+
+namespace KorvaWeb {
+
+// What report_close and report_error share: the close timer starts, and the connection leaves its
+// endpoint's set (the lock is held for the removal only, never while a handler runs).
+template <class socket_type>
+void SocketServerBase<socket_type>::retire(const std::shared_ptr<Connection>& connection, Endpoint& endpoint) {
+  connection->start_close_timer();
+  std::lock_guard<std::mutex> lock(endpoint.connections_mutex);
+  endpoint.connections.erase(connection);
+}
+
+template <class socket_type>
+void SocketServerBase<socket_type>::report_close(const std::shared_ptr<Connection>& connection, Endpoint& endpoint,
+                                                 int status, const std::string& reason) {
+  retire(connection, endpoint);
+  if (endpoint.on_close)
+    endpoint.on_close(connection, status, reason);
+}
+
+template <class socket_type>
+void SocketServerBase<socket_type>::report_error(const std::shared_ptr<Connection>& connection, Endpoint& endpoint,
+                                                 const boost::system::error_code& error) {
+  retire(connection, endpoint);
+  if (endpoint.on_error)
+    endpoint.on_error(connection, error);
+}
+
+} // namespace KorvaWeb
