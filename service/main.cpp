@@ -29,6 +29,15 @@ constexpr unsigned short listen_port = 8888;
 // Large enough for any request the web interface makes, small enough that one client cannot
 // make the device buffer an unbounded message.
 constexpr std::size_t max_message_size = 16 * 1024 * 1024;
+// While more than this is queued for a client, its next request is not read: a client that sends
+// without reading is held back by TCP instead of growing what the device holds for it.
+constexpr std::size_t send_queue_high_water = 1024 * 1024;
+// A client for which more than this would be queued (one reply to the largest request fits, with
+// room to spare) is cut off, so that one stalled browser cannot take the device's memory.
+constexpr std::size_t send_queue_limit = max_message_size + 1024 * 1024;
+// A connection that has been closed or has failed is let go at the latest this long afterwards,
+// whether or not its client has read what was queued for it.
+constexpr long timeout_close = 5;
 
 // A worker thread cannot go on: one entry on standard error, then status 1 at once, without
 // running destructors under the threads that still use the objects.
@@ -61,6 +70,9 @@ int main() {
   server.config.address = listen_address;
   server.config.port = listen_port;
   server.config.max_message_size = max_message_size;
+  server.config.send_queue_high_water = send_queue_high_water;
+  server.config.send_queue_limit = send_queue_limit;
+  server.config.timeout_close = timeout_close;
 
   std::unique_ptr<SystemAPI> system_api;
   try {

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -26,6 +27,10 @@ constexpr bool sanitized_build = true;
 #else
 constexpr bool sanitized_build = false;
 #endif
+
+// Until the cross builds land: whether the service runs under an emulator (its memory is then the
+// emulator's).
+inline bool under_emulator() { return std::getenv("KORVA_EMULATOR") != nullptr; }
 
 // VmRSS of the process in KiB, or -1 when it cannot be read.
 inline long rss_kib(pid_t pid) {

@@ -3,6 +3,8 @@
 // it). Resident memory is sampled once the warm-up (a quarter of the run, at most 30 seconds) is
 // over and again at the end; the test fails if it grew by more than soak_margin_kib. Every request
 // must be answered, and at the end the service holds no more sockets than before the run.
+// Beside the eight well-behaved slots, a client that never reads sends a request now and then and
+// is replaced every 20 seconds: what is queued for it stays bounded and goes back when it leaves.
 
 #include "tests/hostile/hostile.hpp"
 
@@ -43,12 +45,29 @@ TEST(Soak, MixedTrafficWithReconnectsKeepsMemoryFlat) {
 
   std::vector<Slot> slots(8);
   long requests = 0, answers_received = 0, reconnects = 0, pushed_frames = 0;
+  // The client that never reads, and the bytes it has not got rid of yet (it never blocks).
+  std::unique_ptr<TestClient> stalled;
+  std::string stalled_backlog;
+  double stalled_since = 0;
+  long stalled_clients = 0;
   long rss_warm = -1, rss_min = -1, rss_max = 0;
   const auto start = Clock::now();
   auto elapsed = [&] { return std::chrono::duration<double>(Clock::now() - start).count(); };
   auto next_sample = warm_up;
 
   while (elapsed() < duration) {
+    if (!stalled || elapsed() - stalled_since > 20) {
+      if (stalled)
+        stalled->close(/*reset=*/true);
+      stalled = connect_to_service("/api", "X-Real-IP: 10.66.0." + std::to_string(stalled_clients % 250) + "\r\n", 4096);
+      stalled_backlog.clear();
+      stalled_since = elapsed();
+      ++stalled_clients;
+    }
+    if (requests % 50 == 0 && stalled_backlog.size() < 1024 * 1024)
+      stalled_backlog += make_frame(0x81, echo_request(std::string(static_cast<std::size_t>(pick(4096)), 's')));
+    stalled_backlog.erase(0, stalled->send_within(stalled_backlog, 0ms));
+
     Slot& slot = slots[static_cast<std::size_t>(pick(static_cast<int>(slots.size())))];
     if (!slot.client || slot.requests_left == 0) {
       if (slot.client) {
@@ -120,13 +139,20 @@ TEST(Soak, MixedTrafficWithReconnectsKeepsMemoryFlat) {
   }
   for (auto& slot : slots)
     slot.client.reset();
+  stalled->close(/*reset=*/true);
   EXPECT_TRUE(eventually([&] { return open_fds(service->pid()) <= fds_before; }));
+  // What the last stalled client held goes back once the service has noticed that it left.
+  if (!sanitized_build)
+    eventually([&] { return rss_kib(service->pid()) - rss_warm <= soak_margin_kib; }, 5s);
   const long rss_end = rss_kib(service->pid());
 
   figure("soak: seconds", duration, "s");
   figure("soak: requests answered", answers_received);
   figure("soak: requests per second", static_cast<double>(answers_received) / duration);
   figure("soak: reconnects", reconnects);
+  figure("soak: clients that never read", stalled_clients);
+  figure("soak: of them cut off at their queue limit",
+         count_lines(service->stdout_text(), "    message: No buffer space available"));
   figure("soak: pushed and notified frames received", pushed_frames);
   figure("soak: RSS after warm-up", rss_warm, "KiB");
   figure("soak: RSS lowest / highest sample", std::to_string(rss_min) + " / " + std::to_string(rss_max), "KiB");

@@ -25,9 +25,11 @@ inline std::unique_ptr<ChildProcess> start_service(const std::vector<std::string
 }
 
 // A client of the service that has completed the opening handshake.
+// A receive buffer of `receive_buffer` bytes (0: the default) makes a client that does not read
+// fill up early.
 inline std::unique_ptr<TestClient> connect_to_service(const std::string& target = "/api",
-                                                      const std::string& extra_headers = "") {
-  auto client = std::make_unique<TestClient>(service_port);
+                                                      const std::string& extra_headers = "", int receive_buffer = 0) {
+  auto client = std::make_unique<TestClient>(service_port, "127.0.0.1", receive_buffer);
   EXPECT_TRUE(client->handshake(target, extra_headers));
   return client;
 }
