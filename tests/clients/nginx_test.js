@@ -1,8 +1,10 @@
 'use strict';
-// The time-outs of the reference nginx configuration (deploy/nginx/korva-console.conf):
+// The time-outs and per-address limits of the reference nginx configuration
+// (deploy/nginx/korva-console.conf):
 //   KORVA_SERVER_BINARY=build/service/korva-server node --test tests/clients/nginx_test.js
 
 const { test, before, after } = require('node:test');
+const { once } = require('node:events');
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
 const net = require('node:net');
@@ -78,4 +80,35 @@ test('a client that stops reading is cut off, and the service lets its connectio
   assert.equal(reply.status, 'ok');
   ws.close(1000);
   assert.ok(record[1]);
+});
+
+test('one address cannot hold more than 16 tunnels, nor open them faster than the rate allows', { timeout: 60000 }, async () => {
+  const open = (address) => new Promise((resolve) => {
+    const ws = new WebSocket(`ws://127.0.0.1:${nginx.port}/api`);
+    ws.once('open', () => resolve({ ws, status: 101 }));
+    ws.once('unexpected-response', (request, response) => { resolve({ status: response.statusCode }); request.destroy(); });
+    ws.once('error', () => resolve({ status: 0 }));
+  });
+  const closeAll = (results) => Promise.all(results.filter((r) => r.ws).map((r) => {
+    r.ws.close(1000);
+    return once(r.ws, 'close');
+  }));
+
+  const held = [];
+  for (let i = 0; i < 16; i++) held.push(await open());
+  assert.deepEqual(held.map((r) => r.status), Array(16).fill(101));
+  assert.equal((await open()).status, 429, 'a 17th tunnel from the same address');
+  assert.match(nginx.errorLog(), /limiting connections by zone "korva_api_tunnels"/);
+  await closeAll(held);
+
+  // 40 handshakes as fast as they go, each closed at once: the burst passes, the rest is refused.
+  const burst = [];
+  for (let i = 0; i < 40; i++) {
+    const result = await open();
+    burst.push(result);
+    if (result.ws) { result.ws.close(1000); await once(result.ws, 'close'); }
+  }
+  const refused = burst.filter((r) => r.status === 429).length;
+  assert.ok(refused > 0 && refused < 40, `${refused} of 40 handshakes refused`);
+  assert.match(nginx.errorLog(), /limiting requests, excess: .* by zone "korva_api_handshakes"/);
 });
