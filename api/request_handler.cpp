@@ -1,5 +1,6 @@
 #include "api/request_handler.hpp"
 
+#include "api/log_safe.hpp"
 #include "device/logger.hpp"
 #include "push/broadcast.hpp"
 #include "push/notifications.hpp"
@@ -11,16 +12,21 @@
 
 namespace korva {
 
+std::string_view command_name(const std::string& request) noexcept {
+  static constexpr std::string_view key = "{\"command\":\"";
+  static constexpr std::string_view separator = "\",\"";
+  const std::string_view text(request);
+  std::size_t start = text.find(key);
+  if (start == std::string_view::npos)
+    return "invalid command";
+  start += key.size();
+  const std::size_t end = text.find(separator, start);
+  return text.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
+}
+
 std::string extract_command(const std::string& request) {
-  static const std::string key = "{\"command\":\"";
-  static const std::string separator = "\",\"";
   try {
-    std::size_t start = request.find(key);
-    if (start == std::string::npos)
-      return "invalid command";
-    start += key.size();
-    std::size_t end = request.find(separator, start);
-    return request.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    return std::string(command_name(request));
   } catch (...) {
     return "invalid command";
   }
@@ -44,7 +50,8 @@ MessageHandler make_message_handler(SystemAPI& system_api, KorvaWeb::SocketServe
              std::shared_ptr<Connection> connection, std::shared_ptr<KorvaWeb::Message> message) {
     const auto t0 = std::chrono::steady_clock::now();
     const std::string request = message->content();
-    const std::string command = extract_command(request);
+    // Only the log sees the command name escaped and cut; the device gets the request unchanged.
+    const std::string command = log_safe(command_name(request), command_log_limit);
     Logger(std::cout) << "Received command: " << command;
 
     // Emptied at every request; a file that cannot be opened just loses its line.

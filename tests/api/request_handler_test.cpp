@@ -8,13 +8,16 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <iostream>
 #include <regex>
 #include <sstream>
 
 using namespace korva_test;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -183,6 +186,32 @@ TEST_F(MessageHandler, ServesRequestsWhenTheTimeFileCannotBeOpened) {
   auto client = other.connect();
   client->send_text(R"({"command":"echo"})");
   EXPECT_EQ(client->read_frame().payload, R"({"command":"echo"})");
+}
+
+// A command name goes into the log and the request-time file escaped and cut: a client cannot
+// write a record of its own, nor one line of megabytes.
+TEST_F(MessageHandler, CommandNamesAreLoggedEscapedAndCut) {
+  auto client = server.connect();
+  const std::string forged = "x\nServer: Closed connection 0xdeadbeef\n    ip:     10.0.0.66\x1b[2J";
+  const std::string escaped = R"(x\nServer: Closed connection 0xdeadbeef\n    ip:     10.0.0.66\x1b[2J)";
+  client->send_text(R"({"command":")" + forged + R"(","id":1})");
+  EXPECT_TRUE(client->read_frame().ok);
+  const std::string line_start = "Server: Message responded: \"" + escaped + "\" from 0x";
+  EXPECT_TRUE(eventually([&] { return file_text().rfind(line_start, 0) == 0; })) << file_text();
+  const std::string line = file_text();
+  EXPECT_EQ(std::count(line.begin(), line.end(), '\n'), 1) << line;
+
+  const std::size_t long_name = 1u << 20; // no "," after it: the name runs to the end of the request
+  client->send_text(R"({"command":")" + std::string(long_name, 'A'));
+  EXPECT_TRUE(client->read_frame().ok);
+  const std::string cut = std::string(256, 'A') + "...[cut " + std::to_string(long_name - 256) + " bytes]";
+  EXPECT_TRUE(eventually([&] { return file_text().rfind("Server: Message responded: \"" + cut + "\" from 0x", 0) == 0; }))
+      << file_text().substr(0, 400);
+  EXPECT_LT(file_text().size(), 400u);
+  server.stop();
+  EXPECT_NE(output.text().find("Received command: " + escaped + "\n"), std::string::npos) << output.text();
+  EXPECT_NE(output.text().find("Received command: " + cut + "\n"), std::string::npos);
+  EXPECT_LT(output.text().size(), 2000u);
 }
 
 } // namespace
