@@ -1,13 +1,15 @@
 #include "api/request_handler.hpp"
 
 #include "api/log_safe.hpp"
+#include "api/request_time_file.hpp"
 #include "device/logger.hpp"
 #include "push/broadcast.hpp"
 #include "push/notifications.hpp"
 
 #include <chrono>
+#include <cinttypes>
 #include <cstdint>
-#include <fstream>
+#include <cstdio>
 #include <iostream>
 
 namespace korva {
@@ -55,7 +57,7 @@ MessageHandler make_message_handler(SystemAPI& system_api, KorvaWeb::SocketServe
     Logger(std::cout) << "Received command: " << command;
 
     // Emptied at every request; a file that cannot be opened just loses its line.
-    std::ofstream times(time_file, std::ios::out | std::ios::trunc);
+    RequestTimeFile times(time_file);
 
     std::string reply;
     {
@@ -76,9 +78,11 @@ MessageHandler make_message_handler(SystemAPI& system_api, KorvaWeb::SocketServe
     const auto t1 = std::chrono::steady_clock::now();
     const std::int64_t elapsed_ms =
         std::chrono::duration_cast<std::chrono::nanoseconds>(t1 - t0).count() / 1000000;
-    times << "Server: Message responded: \"" << command << "\" from " << static_cast<const void*>(connection.get())
-          << "\t\t" << elapsed_ms << "ms\n";
-    times.flush();
+    // The identity as the standard stream prints a pointer ("0x" and lowercase hex), like the log.
+    char tail[80];
+    std::snprintf(tail, sizeof tail, "\" from %p\t\t%" PRId64 "ms\n", static_cast<const void*>(connection.get()),
+                  elapsed_ms);
+    times.write("Server: Message responded: \"" + command + tail);
   };
 }
 

@@ -6,6 +6,8 @@
 
 #include <boost/asio/io_context.hpp>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -212,6 +214,49 @@ TEST_F(MessageHandler, CommandNamesAreLoggedEscapedAndCut) {
   EXPECT_NE(output.text().find("Received command: " + escaped + "\n"), std::string::npos) << output.text();
   EXPECT_NE(output.text().find("Received command: " + cut + "\n"), std::string::npos);
   EXPECT_LT(output.text().size(), 2000u);
+}
+
+// The service runs as root and the request-time file lies in a shared directory: a symbolic link
+// at its path is not followed, so its target keeps its contents; the request is served.
+TEST_F(MessageHandler, ASymbolicLinkAtTheTimeFileIsNotFollowed) {
+  const std::string target = directory + "/target";
+  std::ofstream(target) << "keep\n";
+  ASSERT_EQ(symlink(target.c_str(), time_file.c_str()), 0);
+  auto client = server.connect();
+  client->send_text(R"({"command":"echo"})");
+  EXPECT_EQ(client->read_frame().payload, R"({"command":"echo"})");
+  client->send_raw(ping_frame()); // answered once the request's handler has returned
+  EXPECT_EQ(client->read_frame().fin_rsv_opcode, 0x8A);
+  std::ifstream kept(target);
+  std::string text((std::istreambuf_iterator<char>(kept)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(text, "keep\n");
+  struct stat status {};
+  EXPECT_EQ(lstat(time_file.c_str(), &status), 0);
+  EXPECT_TRUE(S_ISLNK(status.st_mode));
+  std::remove(target.c_str());
+}
+
+// A FIFO at the request-time path holds up nothing: without a reader it is not waited for, and
+// with one it is not written (only a regular file is).
+TEST_F(MessageHandler, AFifoAtTheTimeFileHoldsUpNothingAndIsNotWritten) {
+  ASSERT_EQ(mkfifo(time_file.c_str(), 0600), 0);
+  auto client = server.connect();
+  client->send_text(R"({"command":"echo","n":1})");
+  Frame reply = client->read_frame(3s);
+  // Lets a handler that waits for a reader of the FIFO go on, so that the test can end.
+  const int release = open(time_file.c_str(), O_RDONLY | O_NONBLOCK);
+  EXPECT_EQ(reply.payload, R"({"command":"echo","n":1})") << "no answer while a FIFO without reader is there";
+  if (!reply.ok) {
+    EXPECT_TRUE(client->read_frame().ok);
+  }
+
+  client->send_text(R"({"command":"echo","n":2})");
+  EXPECT_EQ(client->read_frame().payload, R"({"command":"echo","n":2})");
+  client->send_raw(ping_frame()); // answered once the request's handler has returned
+  EXPECT_EQ(client->read_frame().fin_rsv_opcode, 0x8A);
+  char line[256];
+  EXPECT_LE(read(release, line, sizeof line), 0) << "the request-time line went into the FIFO";
+  close(release);
 }
 
 } // namespace
