@@ -88,13 +88,18 @@ TEST(Service, AfterRebootLaterRequestsGetNoAnswerAndConnectionsStayOpen) {
     Frame next = client->read_frame();
     EXPECT_EQ(next.fin_rsv_opcode, 0x8A) << "got instead: " << next.payload;
   }
-  std::string log = service->stdout_text();
-  std::size_t at = log.find("Received command: reboot\"}\n");
-  ASSERT_NE(at, std::string::npos);
+  std::string log;
   int dropped = 0;
-  for (at = log.find("Received command: echo\n", at); at != std::string::npos;
-       at = log.find("Received command: echo\n", at + 1))
-    ++dropped;
+  // The log is written by a thread of its own, shortly after the events it records.
+  eventually([&] {
+    log = service->stdout_text();
+    std::size_t at = log.find("Received command: reboot\"}\n");
+    for (dropped = 0, at = log.find("Received command: echo\n", at); at != std::string::npos;
+         at = log.find("Received command: echo\n", at + 1))
+      ++dropped;
+    return dropped == 3;
+  });
+  ASSERT_NE(log.find("Received command: reboot\"}\n"), std::string::npos);
   EXPECT_EQ(dropped, 3);
   EXPECT_EQ(log.find("Server: Closed connection"), std::string::npos);
   EXPECT_EQ(log.find("Server: Error in connection"), std::string::npos);
@@ -110,7 +115,8 @@ TEST(Service, RequestTimeFileHoldsTheLatestRequest) {
   EXPECT_TRUE(client->read_frame().ok);
   client->send_text(R"({"command":"echo","id":1})");
   EXPECT_TRUE(client->read_frame().ok);
-  std::string identity = identity_of_port(*service, client->local_port());
+  std::string identity;
+  EXPECT_TRUE(eventually([&] { return !(identity = identity_of_port(*service, client->local_port())).empty(); }));
   ASSERT_FALSE(identity.empty()) << service->stdout_text();
   std::regex line("Server: Message responded: \"echo\" from " + identity + "\t\t[0-9]+ms\n");
   auto text = [&] {
