@@ -1,26 +1,34 @@
 #include "api/request_handler.hpp"
 
+#include "api/log_safe.hpp"
+#include "api/request_time_file.hpp"
 #include "device/logger.hpp"
 #include "push/broadcast.hpp"
 #include "push/notifications.hpp"
 
 #include <chrono>
+#include <cinttypes>
 #include <cstdint>
-#include <fstream>
+#include <cstdio>
 #include <iostream>
 
 namespace korva {
 
+std::string_view command_name(const std::string& request) noexcept {
+  static constexpr std::string_view key = "{\"command\":\"";
+  static constexpr std::string_view separator = "\",\"";
+  const std::string_view text(request);
+  std::size_t start = text.find(key);
+  if (start == std::string_view::npos)
+    return "invalid command";
+  start += key.size();
+  const std::size_t end = text.find(separator, start);
+  return text.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
+}
+
 std::string extract_command(const std::string& request) {
-  static const std::string key = "{\"command\":\"";
-  static const std::string separator = "\",\"";
   try {
-    std::size_t start = request.find(key);
-    if (start == std::string::npos)
-      return "invalid command";
-    start += key.size();
-    std::size_t end = request.find(separator, start);
-    return request.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    return std::string(command_name(request));
   } catch (...) {
     return "invalid command";
   }
@@ -44,11 +52,12 @@ MessageHandler make_message_handler(SystemAPI& system_api, KorvaWeb::SocketServe
              std::shared_ptr<Connection> connection, std::shared_ptr<KorvaWeb::Message> message) {
     const auto t0 = std::chrono::steady_clock::now();
     const std::string request = message->content();
-    const std::string command = extract_command(request);
+    // Only the log sees the command name escaped and cut; the device gets the request unchanged.
+    const std::string command = log_safe(command_name(request), command_log_limit);
     Logger(std::cout) << "Received command: " << command;
 
     // Emptied at every request; a file that cannot be opened just loses its line.
-    std::ofstream times(time_file, std::ios::out | std::ios::trunc);
+    RequestTimeFile times(time_file);
 
     std::string reply;
     {
@@ -69,9 +78,11 @@ MessageHandler make_message_handler(SystemAPI& system_api, KorvaWeb::SocketServe
     const auto t1 = std::chrono::steady_clock::now();
     const std::int64_t elapsed_ms =
         std::chrono::duration_cast<std::chrono::nanoseconds>(t1 - t0).count() / 1000000;
-    times << "Server: Message responded: \"" << command << "\" from " << static_cast<const void*>(connection.get())
-          << "\t\t" << elapsed_ms << "ms\n";
-    times.flush();
+    // The identity as the standard stream prints a pointer ("0x" and lowercase hex), like the log.
+    char tail[80];
+    std::snprintf(tail, sizeof tail, "\" from %p\t\t%" PRId64 "ms\n", static_cast<const void*>(connection.get()),
+                  elapsed_ms);
+    times.write("Server: Message responded: \"" + command + tail);
   };
 }
 

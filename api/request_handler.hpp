@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 namespace korva {
 
@@ -22,6 +23,9 @@ using MessageHandler = std::function<void(std::shared_ptr<Connection>, std::shar
 // The command name of a request: the text after the first {"command":" up to the first ","
 // (or to the end). "invalid command" when the key is missing. No JSON parsing, no escapes.
 std::string extract_command(const std::string& request);
+// The same name as a view into `request` (or of the text "invalid command"), for the log, which
+// only ever reads the first few hundred bytes of it.
+std::string_view command_name(const std::string& request) noexcept;
 
 // The browser's address as the front-end server passes it: X-Real-IP, else X-Forwarded-For
 // (whole value), else empty. The TCP peer is always the front-end server, so it is never used.

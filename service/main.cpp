@@ -9,11 +9,14 @@
 #include "device/system_api.hpp"
 #include "push/monitor.hpp"
 #include "push/notifications.hpp"
+#include "service/log_queue.hpp"
 #include "websocket/server.hpp"
 
 #include <malloc.h>
 #include <time.h>
 
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <exception>
 #include <iostream>
@@ -39,10 +42,14 @@ constexpr std::size_t send_queue_limit = max_message_size + 1024 * 1024;
 // whether or not its client has read what was queued for it.
 constexpr long timeout_close = 5;
 
-// A worker thread cannot go on: one entry on standard error, then status 1 at once, without
-// running destructors under the threads that still use the objects.
-[[noreturn]] void fail(const std::string& what) {
+// How long an ending process waits for its last entries to be written.
+constexpr std::chrono::seconds exit_log_limit{2};
+
+// A worker thread cannot go on: one entry on standard error, written out (for a bounded time),
+// then status 1 at once, without running destructors under the threads that still use the objects.
+[[noreturn]] void fail(korva::ServiceLog& log, const std::string& what) {
   Logger(std::cerr) << "korva-server: " << what;
+  log.drain(exit_log_limit);
   std::_Exit(1);
 }
 
@@ -59,11 +66,20 @@ std::string describe(const std::exception_ptr& failure) {
 } // namespace
 
 int main() {
+  // A log reader that goes away must not end the service: a write to it then fails with EPIPE
+  // and costs that entry only (sockets are written without the signal anyway). This is a
+  // disposition, not a handler, and the one systemd gives services.
+  std::signal(SIGPIPE, SIG_IGN);
+
   // Blocks of 256 KiB and more (the buffers of large messages) are mapped on their own and go back
   // to the system when freed. Left to itself the allocator raises this threshold after the first
   // large message and keeps tens of MiB for good on a device that seldom needs them.
   mallopt(M_MMAP_THRESHOLD, 256 * 1024);
 
+  // From here on log entries go through queues written by threads of their own: no thread of
+  // the service waits for the reader of its standard output or error. At the end of main the
+  // queues are written out (for a bounded time).
+  korva::ServiceLog log;
   Logger(std::cout) << "Starting korva-server";
 
   KorvaWeb::SocketServer server;
@@ -90,22 +106,22 @@ int main() {
   endpoint.on_close = korva::on_close;
   endpoint.on_error = korva::on_error;
 
-  std::thread server_thread([&server] {
+  std::thread server_thread([&server, &log] {
     try {
       server.start();
     } catch (...) {
       std::string what = describe(std::current_exception());
       if (server.bound_port() == 0)
-        fail(std::string("cannot listen on ") + listen_address + ":" + std::to_string(listen_port) + ": " + what);
-      fail("server thread ended by an exception: " + what);
+        fail(log, std::string("cannot listen on ") + listen_address + ":" + std::to_string(listen_port) + ": " + what);
+      fail(log, "server thread ended by an exception: " + what);
     }
   });
 
-  korva::StackThread monitor_thread(korva::monitor_stack_size, [&system_api, &server] {
+  korva::StackThread monitor_thread(korva::monitor_stack_size, [&system_api, &server, &log] {
     try {
       korva::run_monitor(*system_api, server);
     } catch (...) {
-      fail("monitor thread ended by an exception: " + describe(std::current_exception()));
+      fail(log, "monitor thread ended by an exception: " + describe(std::current_exception()));
     }
   });
 

@@ -6,9 +6,11 @@
 #include <boost/asio/error.hpp>
 #include <boost/asio/io_context.hpp>
 
+#include <algorithm>
 #include <cerrno>
 #include <iostream>
 #include <sstream>
+#include <vector>
 
 using namespace korva_test;
 using Connection = KorvaWeb::SocketServer::Connection;
@@ -105,6 +107,36 @@ TEST_F(ConnectionLog, CloseAndErrorRecords) {
                                "    port:   40123\n"
                                "    status: 1009\n"
                                "    reason: message too big\n");
+}
+
+// Whatever the client sent is logged escaped and cut: it cannot start a line of its own, reach a
+// terminal as a control sequence, or make an entry longer than a few KiB.
+TEST_F(ConnectionLog, ClientTextIsEscapedAndCut) {
+  using namespace std::string_literals;
+  auto connection = make_connection();
+  connection->query_string = "q=\x1b[2J\x01";
+  connection->header.emplace("X-Real-IP", "10.0.0.1\x1b[31m\r\nServer: Opened connection 0x1");
+  connection->header.emplace("X-Odd\x7f\0"s, "\t");
+  connection->header.emplace("X-Long", std::string(10000, 'L'));
+  CapturedStream output(std::cout);
+  korva::on_open(connection);
+  const std::string reason_start = "bye\x1b[2J\nServer: Opened connection 0x1";
+  const std::string reason = reason_start + std::string(5000, 'r');
+  korva::on_close(connection, 1000, reason);
+  korva::on_error(connection, boost::asio::error::eof);
+  const std::string log = output.text();
+  const std::string ip = R"(10.0.0.1\x1b[31m\r\nServer: Opened connection 0x1)";
+  for (const std::string& entry : std::vector<std::string>{
+           "    ip:                      " + ip + "\n", "    connection query string: q=\\x1b[2J\\x01\n",
+        "        X-Real-IP: " + ip + "\n", "        X-Odd\\x7f\\x00: \\t\n",
+        "        X-Long: " + std::string(4096, 'L') + "...[cut 5904 bytes]\n", "    ip:     " + ip + "\n",
+        "    reason: bye\\x1b[2J\\nServer: Opened connection 0x1" + std::string(4096 - reason_start.size(), 'r') +
+            "...[cut " + std::to_string(reason.size() - 4096) + " bytes]\n",
+        "    ip:      " + ip + "\n"})
+    EXPECT_NE(log.find(entry), std::string::npos) << entry.substr(0, 100) << "\nin:\n" << log.substr(0, 2000);
+  EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 6 + 3 + 5 + 5) << "one line per entry";
+  EXPECT_EQ(log.find('\x1b'), std::string::npos);
+  EXPECT_EQ(log.find('\r'), std::string::npos);
 }
 
 } // namespace

@@ -6,15 +6,20 @@
 
 #include <boost/asio/io_context.hpp>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <iostream>
 #include <regex>
 #include <sstream>
 
 using namespace korva_test;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -183,6 +188,75 @@ TEST_F(MessageHandler, ServesRequestsWhenTheTimeFileCannotBeOpened) {
   auto client = other.connect();
   client->send_text(R"({"command":"echo"})");
   EXPECT_EQ(client->read_frame().payload, R"({"command":"echo"})");
+}
+
+// A command name goes into the log and the request-time file escaped and cut: a client cannot
+// write a record of its own, nor one line of megabytes.
+TEST_F(MessageHandler, CommandNamesAreLoggedEscapedAndCut) {
+  auto client = server.connect();
+  const std::string forged = "x\nServer: Closed connection 0xdeadbeef\n    ip:     10.0.0.66\x1b[2J";
+  const std::string escaped = R"(x\nServer: Closed connection 0xdeadbeef\n    ip:     10.0.0.66\x1b[2J)";
+  client->send_text(R"({"command":")" + forged + R"(","id":1})");
+  EXPECT_TRUE(client->read_frame().ok);
+  const std::string line_start = "Server: Message responded: \"" + escaped + "\" from 0x";
+  EXPECT_TRUE(eventually([&] { return file_text().rfind(line_start, 0) == 0; })) << file_text();
+  const std::string line = file_text();
+  EXPECT_EQ(std::count(line.begin(), line.end(), '\n'), 1) << line;
+
+  const std::size_t long_name = 1u << 20; // no "," after it: the name runs to the end of the request
+  client->send_text(R"({"command":")" + std::string(long_name, 'A'));
+  EXPECT_TRUE(client->read_frame().ok);
+  const std::string cut = std::string(256, 'A') + "...[cut " + std::to_string(long_name - 256) + " bytes]";
+  EXPECT_TRUE(eventually([&] { return file_text().rfind("Server: Message responded: \"" + cut + "\" from 0x", 0) == 0; }))
+      << file_text().substr(0, 400);
+  EXPECT_LT(file_text().size(), 400u);
+  server.stop();
+  EXPECT_NE(output.text().find("Received command: " + escaped + "\n"), std::string::npos) << output.text();
+  EXPECT_NE(output.text().find("Received command: " + cut + "\n"), std::string::npos);
+  EXPECT_LT(output.text().size(), 2000u);
+}
+
+// The service runs as root and the request-time file lies in a shared directory: a symbolic link
+// at its path is not followed, so its target keeps its contents; the request is served.
+TEST_F(MessageHandler, ASymbolicLinkAtTheTimeFileIsNotFollowed) {
+  const std::string target = directory + "/target";
+  std::ofstream(target) << "keep\n";
+  ASSERT_EQ(symlink(target.c_str(), time_file.c_str()), 0);
+  auto client = server.connect();
+  client->send_text(R"({"command":"echo"})");
+  EXPECT_EQ(client->read_frame().payload, R"({"command":"echo"})");
+  client->send_raw(ping_frame()); // answered once the request's handler has returned
+  EXPECT_EQ(client->read_frame().fin_rsv_opcode, 0x8A);
+  std::ifstream kept(target);
+  std::string text((std::istreambuf_iterator<char>(kept)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(text, "keep\n");
+  struct stat status {};
+  EXPECT_EQ(lstat(time_file.c_str(), &status), 0);
+  EXPECT_TRUE(S_ISLNK(status.st_mode));
+  std::remove(target.c_str());
+}
+
+// A FIFO at the request-time path holds up nothing: without a reader it is not waited for, and
+// with one it is not written (only a regular file is).
+TEST_F(MessageHandler, AFifoAtTheTimeFileHoldsUpNothingAndIsNotWritten) {
+  ASSERT_EQ(mkfifo(time_file.c_str(), 0600), 0);
+  auto client = server.connect();
+  client->send_text(R"({"command":"echo","n":1})");
+  Frame reply = client->read_frame(3s);
+  // Lets a handler that waits for a reader of the FIFO go on, so that the test can end.
+  const int release = open(time_file.c_str(), O_RDONLY | O_NONBLOCK);
+  EXPECT_EQ(reply.payload, R"({"command":"echo","n":1})") << "no answer while a FIFO without reader is there";
+  if (!reply.ok) {
+    EXPECT_TRUE(client->read_frame().ok);
+  }
+
+  client->send_text(R"({"command":"echo","n":2})");
+  EXPECT_EQ(client->read_frame().payload, R"({"command":"echo","n":2})");
+  client->send_raw(ping_frame()); // answered once the request's handler has returned
+  EXPECT_EQ(client->read_frame().fin_rsv_opcode, 0x8A);
+  char line[256];
+  EXPECT_LE(read(release, line, sizeof line), 0) << "the request-time line went into the FIFO";
+  close(release);
 }
 
 } // namespace

@@ -88,13 +88,18 @@ TEST(Service, AfterRebootLaterRequestsGetNoAnswerAndConnectionsStayOpen) {
     Frame next = client->read_frame();
     EXPECT_EQ(next.fin_rsv_opcode, 0x8A) << "got instead: " << next.payload;
   }
-  std::string log = service->stdout_text();
-  std::size_t at = log.find("Received command: reboot\"}\n");
-  ASSERT_NE(at, std::string::npos);
+  std::string log;
   int dropped = 0;
-  for (at = log.find("Received command: echo\n", at); at != std::string::npos;
-       at = log.find("Received command: echo\n", at + 1))
-    ++dropped;
+  // The log is written by a thread of its own, shortly after the events it records.
+  eventually([&] {
+    log = service->stdout_text();
+    std::size_t at = log.find("Received command: reboot\"}\n");
+    for (dropped = 0, at = log.find("Received command: echo\n", at); at != std::string::npos;
+         at = log.find("Received command: echo\n", at + 1))
+      ++dropped;
+    return dropped == 3;
+  });
+  ASSERT_NE(log.find("Received command: reboot\"}\n"), std::string::npos);
   EXPECT_EQ(dropped, 3);
   EXPECT_EQ(log.find("Server: Closed connection"), std::string::npos);
   EXPECT_EQ(log.find("Server: Error in connection"), std::string::npos);
@@ -110,7 +115,8 @@ TEST(Service, RequestTimeFileHoldsTheLatestRequest) {
   EXPECT_TRUE(client->read_frame().ok);
   client->send_text(R"({"command":"echo","id":1})");
   EXPECT_TRUE(client->read_frame().ok);
-  std::string identity = identity_of_port(*service, client->local_port());
+  std::string identity;
+  EXPECT_TRUE(eventually([&] { return !(identity = identity_of_port(*service, client->local_port())).empty(); }));
   ASSERT_FALSE(identity.empty()) << service->stdout_text();
   std::regex line("Server: Message responded: \"echo\" from " + identity + "\t\t[0-9]+ms\n");
   auto text = [&] {
@@ -221,6 +227,36 @@ TEST(Service, MessagesOver16MiBAreRefusedWith1009) {
   Frame reply = big->read_frame(30s);
   EXPECT_EQ(reply.fin_rsv_opcode, 0x81);
   EXPECT_NE(reply.payload.find("not valid JSON"), std::string::npos) << reply.payload;
+}
+
+// The log of the real binary with what a hostile client sends: control characters in the query
+// string, a header and a close reason, and a command name that forges a record, are escaped, so
+// every record keeps its own lines; a command name of almost 16 MiB is logged as a few hundred bytes.
+TEST(Service, ClientTextCannotForgeOrFloodTheLog) {
+  auto service = start_service();
+  auto client = connect_to_service("/api?q=\x1b[2J", "X-Real-IP: 10.0.0.1\x1b[31m\x7f\r\n");
+  client->send_text("{\"command\":\"x\nServer: Closed connection 0xdeadbeef\",\"id\":1}");
+  EXPECT_TRUE(client->read_frame().ok);
+  ASSERT_TRUE(service->wait_for_stdout("Received command: x\\nServer: Closed connection 0xdeadbeef\n"));
+
+  const std::size_t before = service->stdout_text().size();
+  const std::size_t name_size = 16u * 1024 * 1024 - 12; // the whole message is 16 MiB
+  client->send_text(R"({"command":")" + std::string(name_size, 'A'));
+  EXPECT_TRUE(client->read_frame(30s).ok);
+  const std::string cut_line =
+      "Received command: " + std::string(256, 'A') + "...[cut " + std::to_string(name_size - 256) + " bytes]\n";
+  ASSERT_TRUE(service->wait_for_stdout(cut_line));
+  EXPECT_EQ(service->stdout_text().size() - before, cut_line.size());
+
+  client->send_raw(make_close_frame(1000, "bye\x1b[2J\nServer: Opened connection 0x1"));
+  ASSERT_TRUE(service->wait_for_stdout("    reason: bye\\x1b[2J\\nServer: Opened connection 0x1\n"));
+  const std::string log = service->stdout_text();
+  EXPECT_NE(log.find("    ip:                      10.0.0.1\\x1b[31m\\x7f\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("    connection query string: q=\\x1b[2J\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("    ip:     10.0.0.1\\x1b[31m\\x7f\n"), std::string::npos) << log;
+  EXPECT_EQ(log.find("\nServer: Closed connection 0xdeadbeef"), std::string::npos);
+  EXPECT_EQ(log.find("\nServer: Opened connection 0x1\n"), std::string::npos);
+  EXPECT_EQ(log.find('\x1b'), std::string::npos);
 }
 
 } // namespace

@@ -6,7 +6,9 @@
 
 #include "tests/hostile/hostile.hpp"
 
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <fstream>
@@ -611,4 +613,148 @@ TEST(HostileLimits, RunningOutOfFileDescriptorsIsSurvived) {
   EXPECT_TRUE(answers(*late, "after-the-limit"));
   EXPECT_TRUE(answers(*probe, "after"));
   expect_healthy(service);
+}
+
+// --- The reader of the service's standard output ------------------------------------------------
+
+namespace {
+
+// The service with its standard output on a FIFO that the test reads only when it chooses (and
+// may close and open again), standard error captured as usual.
+class FifoOutput {
+public:
+  FifoOutput() {
+    char pattern[] = "/tmp/korva-fifo-XXXXXX";
+    if (!mkdtemp(pattern))
+      ADD_FAILURE() << "mkdtemp failed";
+    directory_ = pattern;
+    path_ = directory_ + "/stdout";
+    if (mkfifo(path_.c_str(), 0600) != 0)
+      ADD_FAILURE() << "mkfifo failed";
+    open_reader();
+  }
+  ~FifoOutput() {
+    close_reader();
+    unlink(path_.c_str());
+    rmdir(directory_.c_str());
+  }
+
+  std::unique_ptr<ChildProcess> start_service() {
+    EXPECT_TRUE(nothing_listens(service_port));
+    auto service = std::make_unique<ChildProcess>(
+        "/bin/sh", std::vector<std::string>{"-c", "exec \"$0\" > \"$1\"", service_binary(), path_});
+    EXPECT_TRUE(wait_for_listener(service_port)) << service->stderr_text();
+    return service;
+  }
+
+  void open_reader() { reader_ = open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC); }
+  void close_reader() {
+    if (reader_ >= 0)
+      close(reader_);
+    reader_ = -1;
+  }
+
+  // Reads what the FIFO holds now into text().
+  const std::string& read_available() {
+    char buffer[65536];
+    ssize_t got;
+    while ((got = read(reader_, buffer, sizeof buffer)) > 0)
+      text_.append(buffer, static_cast<std::size_t>(got));
+    return text_;
+  }
+  // Reads until `line` (a whole line) has come.
+  bool wait_for_line(const std::string& line, std::chrono::milliseconds limit = 10s) {
+    return eventually([&] { return read_available().find("\n" + line + "\n") != std::string::npos; }, limit);
+  }
+
+private:
+  std::string directory_, path_;
+  int reader_ = -1;
+  std::string text_;
+};
+
+// Sends a request for `command` (which the device does not know) and waits for its answer.
+bool answered(TestClient& client, const std::string& command) {
+  client.send_text(R"({"command":")" + command + R"(","id":1})");
+  return client.read_frame().ok;
+}
+
+} // namespace
+
+// Standard output is a pipe that nobody reads: every client is still answered and new clients
+// are still let in, while the log drops what its queue cannot hold. Once the pipe is read again
+// the log says how many entries it dropped, goes on with whole entries, and every entry it did
+// write is whole.
+TEST(HostileLog, StandardOutputThatNobodyReadsHoldsUpNoClient) {
+  FifoOutput output;
+  auto service = output.start_service();
+  // Each of these requests logs about 300 bytes (its command name cut): 5,000 of them are more
+  // than the pipe (64 KiB) and the log's queue (1 MiB) hold.
+  const int connections = 20, per_connection = 250;
+  const std::string long_name(1000, 'n');
+  const std::string long_line = "Received command: " + std::string(256, 'n') + "...[cut 744 bytes]";
+  std::vector<std::unique_ptr<TestClient>> clients;
+  for (int c = 0; c < connections; ++c)
+    clients.push_back(connect_to_service());
+  const auto start = Clock::now();
+  const std::string burst = [&] {
+    std::string frames;
+    for (int n = 0; n < per_connection; ++n)
+      frames += make_frame(0x81, R"({"command":")" + long_name + R"(","id":1})");
+    return frames;
+  }();
+  for (auto& client : clients)
+    ASSERT_TRUE(client->send_raw(burst));
+  int answers_received = 0;
+  for (auto& client : clients)
+    for (int n = 0; n < per_connection; ++n, ++answers_received)
+      ASSERT_TRUE(client->read_frame(20s).ok) << answers_received << " requests were answered, then none";
+  figure("stdout unread: requests answered", answers_received);
+  figure("stdout unread: seconds", seconds_since(start), "s");
+  auto late = connect_to_service();
+  EXPECT_TRUE(answers(*late, "late-client")) << "a new client was not served";
+
+  // Reading the pipe lets the log move: first comes what it held, then the count of what it dropped.
+  const std::string notice = "Server: Log full, entries dropped: ";
+  ASSERT_TRUE(eventually([&] { return output.read_available().find("\n" + notice) != std::string::npos; }))
+      << "no dropped-entries entry";
+  ASSERT_TRUE(answered(*late, "after-the-stall"));
+  ASSERT_TRUE(output.wait_for_line("Received command: after-the-stall"));
+  const std::string& log = output.read_available();
+  long dropped = 0;
+  std::istringstream lines(log);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.compare(0, notice.size(), notice) == 0)
+      dropped += std::stol(line.substr(notice.size()));
+    else if (line.compare(0, 19, "Received command: n") == 0)
+      EXPECT_EQ(line, long_line) << "a torn entry";
+    else
+      EXPECT_TRUE(line == "Starting korva-server" || line.compare(0, 8, "Server: ") == 0 ||
+                  line.compare(0, 4, "    ") == 0 || line.compare(0, 18, "Received command: ") == 0)
+          << "a torn entry: " << line.substr(0, 200);
+  }
+  figure("stdout unread: log entries dropped", dropped);
+  figure("stdout unread: log bytes written", log.size(), "bytes");
+  expect_healthy(*service);
+}
+
+// The reader of standard output goes away: the service neither dies of it (SIGPIPE) nor stops
+// serving, and once a reader is back the log goes on.
+TEST(HostileLog, StandardOutputReaderThatGoesAwayEndsNothing) {
+  FifoOutput output;
+  auto service = output.start_service();
+  auto client = connect_to_service();
+  ASSERT_TRUE(answered(*client, "before"));
+  ASSERT_TRUE(output.wait_for_line("Received command: before"));
+
+  output.close_reader();
+  EXPECT_TRUE(answered(*client, "while-nobody-reads")) << "the service ended: status " << service->wait_exit(1s);
+  auto late = connect_to_service();
+  EXPECT_TRUE(answers(*late, "late-client"));
+  EXPECT_TRUE(service->running());
+
+  output.open_reader();
+  EXPECT_TRUE(answered(*client, "reader-is-back"));
+  EXPECT_TRUE(output.wait_for_line("Received command: reader-is-back")) << "the log did not resume";
+  expect_healthy(*service);
 }

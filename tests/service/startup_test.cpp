@@ -48,6 +48,7 @@ TEST(StartUp, CommandLineArgumentsChangeNothing) {
   auto client = connect_to_service();
   client->send_text(R"({"command":"echo","args":"ignored"})");
   EXPECT_EQ(client->read_frame().payload, R"({"command":"echo","args":"ignored"})");
+  EXPECT_TRUE(service->wait_for_stdout("Starting korva-server\n"));
   EXPECT_EQ(service->stdout_text().rfind("Starting korva-server\n", 0), 0u);
 }
 
