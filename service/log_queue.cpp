@@ -219,9 +219,21 @@ void LogQueue::bound(std::string& text) {
   text.clear();
 }
 
+// Queues the thread's finished entries: everything up to and including the last newline.
+void LogQueue::queue_finished(std::string& text) {
+  const std::size_t end = text.rfind('\n');
+  if (end == std::string::npos)
+    return; // the entry is not finished yet
+  shared_->push(text.data(), end + 1);
+  text.erase(0, end + 1);
+}
+
 std::streamsize LogQueue::xsputn(const char* data, std::streamsize size) {
   std::string& text = pending();
   text.append(data, static_cast<std::size_t>(size));
+  // An entry ends with its newline, flushed or not: a logger that never flushes loses nothing.
+  if (std::memchr(data, '\n', static_cast<std::size_t>(size)))
+    queue_finished(text);
   bound(text);
   return size; // never a failure: a stream in a failed state would stay silent for good
 }
@@ -231,17 +243,14 @@ LogQueue::int_type LogQueue::overflow(int_type c) {
     return traits_type::not_eof(c);
   std::string& text = pending();
   text.push_back(traits_type::to_char_type(c));
+  if (traits_type::to_char_type(c) == '\n')
+    queue_finished(text);
   bound(text);
   return c;
 }
 
 int LogQueue::sync() {
-  std::string& text = pending();
-  const std::size_t end = text.rfind('\n');
-  if (end == std::string::npos)
-    return 0; // the entry is not finished yet
-  shared_->push(text.data(), end + 1);
-  text.erase(0, end + 1);
+  queue_finished(pending());
   return 0;
 }
 

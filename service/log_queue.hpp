@@ -16,9 +16,9 @@ namespace korva {
 // A stream buffer that queues whole log entries for one file descriptor.
 //
 // Entries: what each thread writes is collected apart from the other threads (a Logger may hand
-// its entry over in pieces, and pieces of different threads must not mix) and queued at the
-// stream's flush, up to and including its last newline: std::cerr flushes after every piece, and
-// the newline the Logger puts at the end of its entry is what ends it. Queued entries keep their
+// its entry over in pieces, and pieces of different threads must not mix) and queued up to and
+// including its last newline, which the Logger puts at the end of each entry (std::cerr flushes
+// after every piece, so a flush alone ends nothing). Queued entries keep their
 // order and reach the descriptor whole, several of them in one write.
 //
 // Bound: at most `capacity` bytes are held, queued or being written. An entry that does not fit
@@ -52,6 +52,7 @@ protected:
 private:
   struct Shared;
   std::string& pending(); // the calling thread's unfinished bytes for this queue
+  void queue_finished(std::string& pending);
   void bound(std::string& pending);
 
   const std::uint64_t id_;
