@@ -13,7 +13,3 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 set(CMAKE_IGNORE_PATH /usr/lib/x86_64-linux-gnu /lib/x86_64-linux-gnu)
 set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/${KORVA_TRIPLET}/pkgconfig:/usr/share/pkgconfig)
-# The target's binutils, for LTO archives, stripping and scripts/check-device-library.
-find_program(CMAKE_AR ${KORVA_TRIPLET}-gcc-ar)
-find_program(CMAKE_RANLIB ${KORVA_TRIPLET}-gcc-ranlib)
-find_program(CMAKE_STRIP ${KORVA_TRIPLET}-strip)
