@@ -2,8 +2,10 @@
 BUILD ?= build
 JOBS  ?= $(shell nproc)
 CMAKE_FLAGS ?=
+# Release, or MinSizeRel for the smallest binary (e.g. make test BUILD=build-small BUILD_TYPE=MinSizeRel).
+BUILD_TYPE ?= Release
 
-.PHONY: all deps build run test clean test-asan test-tsan fuzz soak
+.PHONY: all deps build run test clean test-asan test-tsan fuzz soak cross test-cross package
 
 all: build
 
@@ -11,7 +13,7 @@ deps:
 	scripts/install-deps
 
 build: deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j $(JOBS)
 
 # Runs the service in the foreground with the simulated device library; Ctrl-C ends it.
@@ -21,13 +23,42 @@ run: build
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
+# Cross builds for the device with Debian's cross toolchains (cmake/toolchains/ARCH.cmake), tests
+# included, into build-ARCH: `make cross ARCH=armhf` (or arm64). `make test-cross ARCH=armhf` runs
+# the suite under qemu-user; the client tests (node, nginx, Chromium) are host-only.
+HOST_ARCH := $(shell dpkg --print-architecture 2>/dev/null)
+ARCH ?= $(HOST_ARCH)
+CROSS_ARCHS = armhf arm64
+CROSS_BUILD ?= build-$(ARCH)
+cross:
+	@case " $(CROSS_ARCHS) " in *" $(ARCH) "*) ;; *) echo "make cross: ARCH must be one of: $(CROSS_ARCHS)" >&2; exit 2;; esac
+	scripts/install-deps --cross $(ARCH)
+	cmake -S . -B $(CROSS_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/$(ARCH).cmake \
+	  -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(CMAKE_FLAGS)
+	cmake --build $(CROSS_BUILD) -j $(JOBS)
+
+test-cross: cross
+	cd $(CROSS_BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# The Debian package, korva-server_<version>_<arch>.deb, in the build folder: for the build
+# machine's architecture by default, or ARCH=armhf|arm64 from the cross build.
+package:
+ifeq ($(ARCH),$(HOST_ARCH))
+	$(MAKE) build
+	cd $(BUILD) && cpack -G DEB
+else
+	$(MAKE) cross ARCH=$(ARCH)
+	cd $(CROSS_BUILD) && cpack -G DEB
+endif
+
 # The whole test suite under AddressSanitizer with UndefinedBehaviorSanitizer, and under
 # ThreadSanitizer, each in its own build folder. Any report ends the process that made it (the
 # service included), so a report fails the test that caused it. Tests labelled in SANITIZER_EXCLUDE
 # (a ctest label regex) are left out: the soak (run by `make soak`), the file-limit case, at which
 # the sanitizer runtimes, short of descriptors themselves, report false errors, and tests labelled
-# `load` whose time limits a sanitizer's slowdown (up to tenfold) would break.
-SANITIZER_EXCLUDE ?= soak|fdlimit|load
+# `load` whose time limits a sanitizer's slowdown (up to tenfold) would break, and the checks of the
+# package, which test packaging, not code.
+SANITIZER_EXCLUDE ?= soak|fdlimit|load|package
 SANITIZER_CMAKE = -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS=-O1 $(CMAKE_FLAGS)
 test-asan: deps
 	cmake -S . -B build-asan -DKORVA_SANITIZE=address,undefined $(SANITIZER_CMAKE)
@@ -71,4 +102,4 @@ soak: build
 	  ctest --output-on-failure -V -L soak --timeout $$(( $(SOAK_SECONDS) * 2 + 120 ))
 
 clean:
-	rm -rf $(BUILD) build-asan build-tsan build-fuzz
+	rm -rf $(BUILD) build-asan build-tsan build-fuzz $(CROSS_ARCHS:%=build-%)

@@ -57,12 +57,12 @@ TEST(Logger, WritesTheEntryAndANewlineInOneWriteThenFlushes) {
   {
     Logger entry(stream);
     entry << "client " << std::string("10.0.0.7") << " port " << 8080 << " sent "
-          << 18446744073709551615UL << " bytes at " << pointer;
+          << ULONG_MAX << " bytes at " << pointer;
     EXPECT_TRUE(buffer.writes.empty());  // nothing is written before the entry ends
   }
   ASSERT_EQ(buffer.writes.size(), 1U);
   EXPECT_EQ(buffer.writes[0],
-            "client 10.0.0.7 port 8080 sent 18446744073709551615 bytes at " +
+            "client 10.0.0.7 port 8080 sent " + std::to_string(ULONG_MAX) + " bytes at " +
                 standardText(pointer) + "\n");
   EXPECT_EQ(buffer.flushes, 1);
 }

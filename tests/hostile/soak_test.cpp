@@ -159,7 +159,7 @@ TEST(Soak, MixedTrafficWithReconnectsKeepsMemoryFlat) {
   figure("soak: RSS at the end", rss_end, "KiB");
   EXPECT_EQ(answers_received, requests);
   ASSERT_GE(rss_warm, 0);
-  if (!sanitized_build) {
+  if (memory_margins_checked("memory over the soak")) {
     EXPECT_LE(rss_end - rss_warm, soak_margin_kib) << "resident memory grew by " << rss_end - rss_warm << " KiB";
   }
   expect_healthy(*service);

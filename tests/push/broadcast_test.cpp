@@ -6,6 +6,7 @@
 #include <boost/asio/error.hpp>
 
 #include <atomic>
+#include <climits>
 #include <iostream>
 #include <set>
 #include <thread>
@@ -26,11 +27,12 @@ TEST(SendCallbacks, EachFailureIsOneEntryAndSuccessLogsNothing) {
   boost::system::error_code broken = boost::asio::error::broken_pipe;
   korva::answer_send_callback(broken);
   korva::broadcast_send_callback(broken);
-  korva::notification_send_callback(140245023424576ul)(boost::asio::error::eof);
+  // The largest connection id (a pointer's value) on this platform: 20 digits on 64 bits, 10 on 32.
+  korva::notification_send_callback(ULONG_MAX)(boost::asio::error::eof);
   EXPECT_EQ(errors.text(),
             "Server: Error sending message. Error: system:32, error message: Broken pipe\n"
             "Client: Error sending push notification. Error: system:32, error message: Broken pipe\n"
-            "Server: Error sending push notification to connection 140245023424576"
+            "Server: Error sending push notification to connection " + std::to_string(ULONG_MAX) +
             "Error: asio.misc:2, error message: End of file\n");
 }
 

@@ -16,7 +16,7 @@ namespace {
 
 TEST(StartUp, DeviceInterfaceFailureEndsWithItsTextAndStatus1) {
   const std::string text = "device interface unavailable: /dev/korva0: No such device";
-  ChildProcess service(service_binary(), {}, {"KORVA_SIM_FAIL_START=" + text});
+  ChildProcess service(service_command(), {"KORVA_SIM_FAIL_START=" + text});
   EXPECT_EQ(service.wait_exit(), 1);
   EXPECT_EQ(service.stdout_text(), "Starting korva-server\n");
   EXPECT_EQ(service.stderr_text(), text + "\n");
@@ -35,7 +35,7 @@ TEST(StartUp, PortInUseIsReportedWithStatus1) {
   ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
   ASSERT_EQ(listen(holder, 4), 0);
 
-  ChildProcess service(service_binary());
+  ChildProcess service(service_command());
   EXPECT_EQ(service.wait_exit(), 1);
   close(holder);
   EXPECT_EQ(service.stdout_text(), "Starting korva-server\n");

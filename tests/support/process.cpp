@@ -9,6 +9,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -25,6 +26,9 @@ std::string read_file(const std::string& path) {
   return text.str();
 }
 } // namespace
+
+ChildProcess::ChildProcess(const std::vector<std::string>& command, const std::vector<std::string>& env)
+    : ChildProcess(command.at(0), std::vector<std::string>(command.begin() + 1, command.end()), env) {}
 
 ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& args,
                            const std::vector<std::string>& env) {
@@ -128,6 +132,37 @@ std::string service_binary() {
   if (!path)
     throw std::runtime_error("KORVA_SERVER_BINARY is not set (run the test through ctest)");
   return path;
+}
+
+const std::vector<std::string>& emulator_command() {
+  static const std::vector<std::string> words = [] {
+    std::vector<std::string> result;
+    if (const char* text = std::getenv("KORVA_EMULATOR")) {
+      std::istringstream stream(text);
+      for (std::string word; stream >> word;)
+        result.push_back(word);
+    }
+    return result;
+  }();
+  return words;
+}
+
+bool under_emulator() { return !emulator_command().empty(); }
+
+bool native_figures_checked(const std::string& what) {
+  if (!under_emulator())
+    return true;
+  std::printf("NOT CHECKED under %s: %s (the figures mean something only natively)\n",
+              emulator_command().front().c_str(), what.c_str());
+  std::fflush(stdout);
+  return false;
+}
+
+std::vector<std::string> service_command(const std::vector<std::string>& args) {
+  std::vector<std::string> command = emulator_command();
+  command.push_back(service_binary());
+  command.insert(command.end(), args.begin(), args.end());
+  return command;
 }
 
 } // namespace korva_test

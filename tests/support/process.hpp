@@ -16,6 +16,8 @@ public:
   // Starts `program` with `args` and the current environment plus `env` (NAME=VALUE entries).
   ChildProcess(const std::string& program, const std::vector<std::string>& args = {},
                const std::vector<std::string>& env = {});
+  // Starts `command` (the program, then its arguments), e.g. service_command().
+  explicit ChildProcess(const std::vector<std::string>& command, const std::vector<std::string>& env = {});
   ~ChildProcess(); // kills the process if it still runs
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
@@ -47,6 +49,32 @@ bool nothing_listens(unsigned short port);
 
 // Path of the service binary, from the KORVA_SERVER_BINARY environment variable that CTest sets.
 std::string service_binary();
+
+// Binaries built for another architecture (a cross build's tests, run by ctest under qemu-user)
+// cannot be started by the kernel directly on our machines, so every test that starts one puts
+// the emulator in front of it. ctest sets KORVA_EMULATOR to the emulator's command (words
+// separated by blanks, e.g. "/usr/bin/qemu-arm") in a cross build; natively, and on the target
+// itself, it is unset.
+//
+// The emulator's command words; empty when the tests run natively.
+const std::vector<std::string>& emulator_command();
+
+// True when the tests run under an emulator. Figures that only mean something natively are then
+// skipped with a printed message, never loosened: resident memory (it includes the emulator's own,
+// about 28 MiB at start, and its translated code), CPU time, throughput, and time margins tighter
+// than an emulated run can keep. Use it as
+//   if (under_emulator()) GTEST_SKIP() << "resident memory means something only natively";
+// for a whole test, or through native_figures_checked() for some checks within one.
+bool under_emulator();
+
+// True when figures that only mean something natively are checked; otherwise prints, on standard
+// output, that the checks of `what` are skipped under the emulator, and returns false:
+//   if (native_figures_checked("memory after the storm")) EXPECT_LE(rss_end - rss_start, ...);
+bool native_figures_checked(const std::string& what);
+
+// The command that runs the service binary with `args`, behind the emulator if there is one.
+// Also for wrappers: ChildProcess("/usr/bin/prlimit", with "--nofile=64:64" before service_command()).
+std::vector<std::string> service_command(const std::vector<std::string>& args = {});
 
 // Waits, in short steps, until `condition` holds or the limit runs out.
 template <class Condition>

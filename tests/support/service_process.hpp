@@ -19,7 +19,7 @@ constexpr unsigned short service_port = 8888;
 inline std::unique_ptr<ChildProcess> start_service(const std::vector<std::string>& env = {},
                                                    const std::vector<std::string>& args = {}) {
   EXPECT_TRUE(nothing_listens(service_port)) << "127.0.0.1:8888 is taken before the service starts";
-  auto service = std::make_unique<ChildProcess>(service_binary(), args, env);
+  auto service = std::make_unique<ChildProcess>(service_command(args), env);
   EXPECT_TRUE(wait_for_listener(service_port)) << "stderr: " << service->stderr_text();
   return service;
 }

@@ -1,0 +1,52 @@
+# The Debian package of the service (`make package`, or `cpack -G DEB` in a build folder):
+# korva-server_<version>_<architecture>.deb with everything `cmake --install` installs under /usr
+# (the init script under /etc), stripped, and its dependencies worked out by dpkg-shlibdeps from
+# the target's libraries (libc6, libstdc++6, libssl3, ...). libwsserver.so.0 belongs to the
+# device's firmware, which no Debian package provides: it adds no dependency, and with
+# KORVA_INSTALL_SIMULATOR the simulated one is in the package itself.
+
+# The Debian name of the target's architecture; a cross build's differs from the build machine's.
+set(korva_debian_architectures
+  "x86_64-linux-gnu=amd64" "i386-linux-gnu=i386" "arm-linux-gnueabihf=armhf" "arm-linux-gnueabi=armel"
+  "aarch64-linux-gnu=arm64" "riscv64-linux-gnu=riscv64")
+set(korva_debian_architecture "")
+foreach(pair ${korva_debian_architectures})
+  string(REPLACE "=" ";" pair "${pair}")
+  list(GET pair 0 triplet)
+  if(triplet STREQUAL CMAKE_LIBRARY_ARCHITECTURE)
+    list(GET pair 1 korva_debian_architecture)
+  endif()
+endforeach()
+if(NOT korva_debian_architecture AND NOT CMAKE_CROSSCOMPILING)
+  execute_process(COMMAND dpkg --print-architecture OUTPUT_VARIABLE korva_debian_architecture
+                  OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+endif()
+set(KORVA_DEBIAN_ARCHITECTURE "${korva_debian_architecture}" CACHE STRING
+    "Debian architecture of the package (amd64, armhf, arm64, ...)")
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME korva-server)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT "korva-server developers")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "WebSocket service of the device's web interface")
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
+  "A small resident service that gives the device's web user interface a live,\ntwo-way channel to the device's software (libwsserver.so.0) on\nws://127.0.0.1:8888/api, behind the device's front-end web server. Comes\nwith a systemd unit, an init script and the reference nginx configuration.")
+set(CPACK_DEBIAN_PACKAGE_SECTION net)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${KORVA_DEBIAN_ARCHITECTURE})
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# dpkg-shlibdeps must find libwsserver.so.0 to read the binary's needs, though no package of the
+# target provides it.
+if(KORVA_DEVICE_LIBRARY)
+  get_filename_component(korva_device_library_dir "${KORVA_DEVICE_LIBRARY}" DIRECTORY)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS "${korva_device_library_dir}")
+else()
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS "${PROJECT_BINARY_DIR}/device/simulator")
+endif()
+# The init script is configuration the device's owner may change: dpkg keeps their version.
+file(WRITE ${PROJECT_BINARY_DIR}/debian/conffiles "/etc/init.d/korva-server\n")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/debian/conffiles)
+include(CPack)
