@@ -144,6 +144,7 @@ void SocketServerBase<socket_type>::read_available(const std::shared_ptr<Connect
   boost::system::error_code ec;
   std::size_t bytes = connection->socket->read_some(boost::asio::buffer(space, room), ec);
   if (ec == boost::asio::error::would_block || ec == boost::asio::error::try_again) {
+    connection->input_buffer.release(wanted); // nothing came: no storage held while waiting
     read_more(connection, wanted, limit, true, std::move(next));
     return;
   }
