@@ -27,14 +27,12 @@ int main(int argc, char** argv) {
   auto& echo = server.endpoints["^/.*$"];
   echo.on_message = [](std::shared_ptr<KorvaWeb::SocketServer::Connection> connection,
                        std::shared_ptr<KorvaWeb::Message> message) {
-    auto reply = std::make_shared<KorvaWeb::SendStream>();
-    const std::string text = message->content();
-    reply->write(text.data(), static_cast<std::streamsize>(text.size()));
+    auto reply = std::make_shared<KorvaWeb::SendStream>(message->content());
     connection->send(reply, nullptr, message->fin_rsv_opcode);
   };
 
   // With an event loop of our own, start() only opens the listener; we run the loop.
-  server.io_service = std::make_shared<boost::asio::io_context>();
+  server.io_service = std::make_shared<boost::asio::io_context>(1); // run by this thread alone
   boost::asio::signal_set stop(*server.io_service, SIGINT, SIGTERM);
   stop.async_wait([&server](const boost::system::error_code&, int) { server.io_service->stop(); });
   try {

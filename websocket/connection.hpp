@@ -7,10 +7,10 @@
 // weak reference. When the last holder lets go, the connection is destroyed: its queued frames
 // are dropped without their callbacks, its timer's wait ends as cancelled, and its socket closes.
 //
-// Threads: the server runs its event loop on one thread; the reading chain, the timers and every
-// task on `strand` run there, one at a time. send() and send_close() may be called from any thread:
-// they post to `strand`. set_timeout/cancel_timeout/restart_idle_timer go through timer_mutex,
-// because send() restarts the idle timer on the caller's thread. The request fields are written
+// Threads: the server runs its event loop on one thread; the reading chain, the timers, the writes
+// and every task posted to `strand` run there, one at a time. send() and send_close() may be
+// called from any thread: they post to `strand`. set_timeout/cancel_timeout/restart_idle_timer go
+// through timer_mutex, because send() restarts the idle timer on the caller's thread. The request fields are written
 // during the handshake, before any handler sees the connection, and only read afterwards.
 //
 // Bounds on what a client can make the server hold for it (the server copies them from its Config
@@ -37,8 +37,6 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
-#include <boost/asio/strand.hpp>
-#include <boost/asio/write.hpp>
 
 #include <array>
 #include <atomic>
@@ -50,6 +48,7 @@
 #include <list>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <regex>
 #include <string>
 
@@ -57,9 +56,9 @@ namespace KorvaWeb {
 
 using SendCallback = std::function<void(const boost::system::error_code&)>;
 
-// What one queued frame is counted as beyond its header and payload: about what its queue entry,
-// its payload stream and their allocations take.
-constexpr std::size_t queued_frame_overhead = 640;
+// What one queued frame is counted as beyond its header and the memory its payload's bytes take:
+// about what its queue entry, its payload stream and their allocations take.
+constexpr std::size_t queued_frame_overhead = 256;
 
 // After a connection's send queue has held this much and is freed, the server hands the freed
 // memory back to the system: many small frames leave the allocator's heap fragmented otherwise,
@@ -92,6 +91,7 @@ public:
     // Frames still queued are dropped without their callbacks; a big queue's memory goes back.
     if (queued_peak > queue_memory_return_threshold) {
       send_queue.clear();
+      frame_in_write.reset();
       return_freed_memory();
     }
   }
@@ -124,10 +124,16 @@ public:
     FrameHeader frame_header;
     std::shared_ptr<SendStream> payload;
     SendCallback callback;
-    std::size_t cost; // what the frame counts in queued_bytes
+    std::size_t cost;        // what the frame counts in queued_bytes
+    std::size_t written = 0; // bytes of header and payload written so far
   };
-  boost::asio::strand<boost::asio::io_context::executor_type> strand;
-  std::list<QueuedFrame> send_queue; // only on `strand`; the front entry is being written
+  // The executor of the event loop. With one event-loop thread its tasks run one at a time, in
+  // the order posted, as a strand's would, without a strand's lock.
+  boost::asio::io_context::executor_type strand;
+  // Only on the event-loop thread: the frame being written, and the frames behind it in order.
+  // A frame is queued in the list only while another is being written.
+  std::optional<QueuedFrame> frame_in_write;
+  std::list<QueuedFrame> send_queue;
 
   std::atomic<bool> close_sent{false};
 
@@ -189,7 +195,7 @@ public:
   // --- Sending -------------------------------------------------------------------------------
 
   // Queues one frame; returns at once. The callback (optional) is called exactly once on the
-  // event loop, inside the strand, with the result of the write (success included), unless an
+  // event-loop thread with the result of the write (success included), unless an
   // earlier frame's write failed, which drops the frames behind it without their callbacks.
   // The payload must not be written to after this call.
   void send(const std::shared_ptr<SendStream>& payload, const SendCallback& callback = nullptr,
@@ -198,8 +204,15 @@ public:
     FrameHeader frame_header = encode_frame_header(fin_rsv_opcode, payload->size());
     // Counted at once, so that a reader which queues many answers in a row sees them before
     // their tasks have run.
-    const std::size_t cost = frame_header.size + payload->size() + queued_frame_overhead;
-    queued_bytes.fetch_add(cost, std::memory_order_relaxed);
+    const std::size_t cost = frame_header.size + payload->capacity() + queued_frame_overhead;
+    const std::size_t queued = queued_bytes.fetch_add(cost, std::memory_order_relaxed) + cost;
+    if (strand.running_in_this_thread() && !write_error && (send_queue_limit == 0 || queued <= send_queue_limit)) {
+      // On the event-loop thread (a handler answering, a callback sending more) a frame that is
+      // neither refused nor over the limit joins the queue at once; everything else goes through
+      // a posted task, so that send() never calls a callback itself.
+      enqueue(QueuedFrame{frame_header, payload, callback, cost});
+      return;
+    }
     auto self = this->shared_from_this();
     boost::asio::post(strand, [self, frame_header, payload, callback, cost]() mutable {
       self->enqueue(QueuedFrame{frame_header, std::move(payload), std::move(callback), cost});
@@ -246,12 +259,11 @@ private:
   void arm_timer(TimerKind kind, long seconds) {
     ++timer_generation;
     if (seconds == 0) {
-      if (timer)
-        timer->cancel();
+      timer.reset(); // its wait ends as cancelled; an open connection without time-outs keeps none
       return;
     }
     if (!timer)
-      timer.reset(new boost::asio::steady_timer(strand.get_inner_executor()));
+      timer.reset(new boost::asio::steady_timer(strand));
     timer->expires_after(std::chrono::seconds(seconds));
     std::weak_ptr<BasicConnection> weak = this->weak_from_this();
     const std::uint64_t generation = timer_generation;
@@ -273,7 +285,7 @@ private:
     });
   }
 
-  // On `strand`. The frame's cost is already counted in queued_bytes; it is taken off again when
+  // A task of send(), on the event-loop thread. The frame's cost is already counted in queued_bytes; it is taken off again when
   // the frame has been written, dropped or refused.
   void enqueue(QueuedFrame&& frame) {
     if (write_error) {
@@ -296,82 +308,125 @@ private:
         frame.callback(failure_);
       return;
     }
-    send_queue.push_back(std::move(frame));
-    if (send_queue.size() == 1)
-      write_next_frame();
+    if (frame_in_write) {
+      send_queue.push_back(std::move(frame));
+      return;
+    }
+    frame_in_write.emplace(std::move(frame));
+    write_next_frame();
   }
 
   void uncount(const QueuedFrame& frame) noexcept { queued_bytes.fetch_sub(frame.cost, std::memory_order_relaxed); }
 
-  // Drops the queued frames from `first` on, without their callbacks. On `strand`.
-  void drop_frames(typename std::list<QueuedFrame>::iterator first) {
-    for (auto frame = first; frame != send_queue.end(); ++frame)
-      uncount(*frame);
-    send_queue.erase(first, send_queue.end());
+  // Drops the frames waiting behind the one being written, without their callbacks.
+  void drop_waiting_frames() {
+    for (const QueuedFrame& frame : send_queue)
+      uncount(frame);
+    send_queue.clear();
     release_queue_memory();
   }
 
   // The server gives up on the connection: every queued frame but the one being written is
   // dropped, and the socket is closed, which ends that write and the reader's pending read with
-  // an error; both then report `error`. On `strand`.
+  // an error; both then report `error`.
   void fail(const boost::system::error_code& error) {
     failure_ = write_error = error;
-    if (!send_queue.empty())
-      drop_frames(std::next(send_queue.begin()));
+    drop_waiting_frames();
     close_socket();
     resume_reader();
   }
 
-  // Writes the front frame, header and payload in one gathered write. Runs only on `strand`.
+  // Writes what is left of frame_in_write, header and payload in one gathered write, and the
+  // frames behind it. A frame without a callback that the socket takes whole at once is done
+  // there and then; anything else (a callback to call, a socket that takes only part, an error)
+  // goes through an asynchronous write, whose completion goes on until every byte is out.
   void write_next_frame() {
+    while (!frame_in_write->callback) {
+      boost::system::error_code ec;
+      const std::size_t bytes = socket->write_some(unwritten(*frame_in_write), ec);
+      if (ec)
+        break; // would block, or failed: the asynchronous write finds out again and reports it
+      frame_in_write->written += bytes;
+      if (!frame_done())
+        break;
+      if (!next_frame())
+        return;
+    }
     auto self = this->shared_from_this();
-    QueuedFrame& front = send_queue.front();
-    std::array<boost::asio::const_buffer, 2> buffers{
-        boost::asio::buffer(front.frame_header.bytes.data(), front.frame_header.size),
-        front.payload->streambuf.data()};
-    boost::asio::async_write(*socket, buffers,
-                             boost::asio::bind_executor(strand, [self](const boost::system::error_code& ec, std::size_t) {
-                               self->frame_written(ec);
-                             }));
+    socket->async_write_some(unwritten(*frame_in_write), [self](const boost::system::error_code& ec, std::size_t bytes) {
+      self->frame_written(ec, bytes);
+    });
   }
 
-  // Completion of the front frame's write. Runs only on `strand`.
-  void frame_written(boost::system::error_code ec) {
+  // The header and payload bytes of `frame` not yet written.
+  static std::array<boost::asio::const_buffer, 2> unwritten(const QueuedFrame& frame) noexcept {
+    const FrameHeader& header = frame.frame_header;
+    const std::size_t header_done = frame.written < header.size ? frame.written : header.size;
+    return {boost::asio::buffer(header.bytes.data() + header_done, header.size - header_done),
+            frame.payload->data() + (frame.written - header_done)};
+  }
+
+  bool frame_done() const noexcept {
+    return frame_in_write->written == frame_in_write->frame_header.size + frame_in_write->payload->size();
+  }
+
+  // frame_in_write has been written: the next waiting frame takes its place. False when none is
+  // left.
+  bool next_frame() {
+    uncount(*frame_in_write);
+    frame_in_write.reset();
+    if (!send_queue_full())
+      resume_reader();
+    if (send_queue.empty()) {
+      release_queue_memory();
+      return false;
+    }
+    frame_in_write.emplace(std::move(send_queue.front()));
+    send_queue.pop_front();
+    return true;
+  }
+
+  // Completion of a write of frame_in_write, on the event-loop thread.
+  void frame_written(boost::system::error_code ec, std::size_t bytes) {
     auto guard = handler_runner->acquire();
     if (!guard)
       return;
+    if (!ec) {
+      frame_in_write->written += bytes;
+      if (!frame_done()) {
+        write_next_frame();
+        return;
+      }
+    }
     if (ec && failure_)
       ec = failure_; // the write ended because the server failed the connection: say why
-    // The entry stays at the front while its callback runs; a send() from inside the callback is
-    // queued behind by a later task.
-    if (send_queue.front().callback)
-      send_queue.front().callback(ec);
+    // The frame stays in frame_in_write while its callback runs; a send() from inside the callback
+    // is queued behind it.
+    if (frame_in_write->callback)
+      frame_in_write->callback(ec);
     if (ec) {
+      uncount(*frame_in_write);
+      frame_in_write.reset();
       write_error = ec;
-      drop_frames(send_queue.begin());
+      drop_waiting_frames();
       resume_reader(); // the next read meets the broken socket and reports it
       return;
     }
-    uncount(send_queue.front());
-    send_queue.pop_front();
-    if (!send_queue.empty())
+    if (next_frame())
       write_next_frame();
-    else
-      release_queue_memory();
-    if (!send_queue_full())
-      resume_reader();
   }
 
+  // A paused reader goes on in a task of its own: never inside a send() or a write, which may
+  // run inside another connection's handler.
   void resume_reader() {
     if (!paused_reader)
       return;
-    auto resume = std::move(paused_reader);
+    boost::asio::post(strand, std::move(paused_reader));
     paused_reader = nullptr;
-    resume();
   }
 
   void release_queue_memory() noexcept {
-    if (send_queue.empty() && queued_peak > queue_memory_return_threshold) {
+    if (!frame_in_write && send_queue.empty() && queued_peak > queue_memory_return_threshold) {
       queued_peak = 0;
       return_freed_memory();
     }
@@ -383,9 +438,9 @@ private:
   bool closing = false;               // under timer_mutex: the close timer has been started
 
   // Bytes of the frames sent and not yet written or dropped, each with queued_frame_overhead;
-  // added by send() on any thread, everything else on `strand`.
+  // added by send() on any thread, taken off on the event-loop thread.
   std::atomic<std::size_t> queued_bytes{0};
-  // Only on `strand` (the event-loop thread).
+  // Only on the event-loop thread.
   std::size_t queued_peak = 0;
   // The error of a failed write: every later frame fails with it at once.
   boost::system::error_code write_error;

@@ -1,6 +1,6 @@
 #include "websocket/message.hpp"
 
-#include <cstring>
+#include <utility>
 
 namespace KorvaWeb {
 
@@ -15,13 +15,39 @@ std::string Message::content() noexcept {
   }
 }
 
-std::streamsize SendBuffer::xsputn(const char* text, std::streamsize count) {
-  if (count <= 0)
-    return 0;
-  auto room = prepare(static_cast<std::size_t>(count)); // throws when out of memory: the stream sets badbit
-  std::memcpy(room.data(), text, static_cast<std::size_t>(count));
-  commit(static_cast<std::size_t>(count));
-  return count;
+void Message::reset(unsigned char first_byte, std::size_t payload_length) noexcept {
+  streambuf.consume(streambuf.size());
+  clear();
+  fin_rsv_opcode = first_byte;
+  length = payload_length;
+}
+
+// The ostream of a SendStream and the stream buffer under it, which appends to the stream's bytes.
+struct SendStream::Formatter : std::streambuf {
+  explicit Formatter(std::string& bytes) : bytes(bytes), stream(this) {}
+
+  int_type overflow(int_type c) override {
+    if (!traits_type::eq_int_type(c, traits_type::eof()))
+      bytes.push_back(traits_type::to_char_type(c));
+    return traits_type::not_eof(c);
+  }
+  std::streamsize xsputn(const char* text, std::streamsize count) override {
+    bytes.append(text, static_cast<std::size_t>(count));
+    return count;
+  }
+
+  std::string& bytes;
+  std::ostream stream;
+};
+
+SendStream::SendStream() = default;
+SendStream::SendStream(std::string text) : bytes_(std::move(text)) {}
+SendStream::~SendStream() = default;
+
+std::ostream& SendStream::stream() {
+  if (!formatter_)
+    formatter_.reset(new Formatter(bytes_));
+  return formatter_->stream;
 }
 
 } // namespace KorvaWeb

@@ -105,27 +105,43 @@ public:
     return taken;
   }
 
+  // A non-blocking write: takes what the write limit allows.
+  template <class ConstBufferSequence>
+  std::size_t write_some(const ConstBufferSequence& buffers, boost::system::error_code& ec) {
+    return take(buffers, ec);
+  }
+
   template <class ConstBufferSequence, class WriteHandler>
   auto async_write_some(const ConstBufferSequence& buffers, WriteHandler&& handler) {
     return boost::asio::async_initiate<WriteHandler, void(boost::system::error_code, std::size_t)>(
         [this](auto handler, const ConstBufferSequence& buffers) {
           boost::system::error_code ec;
-          std::size_t taken = 0;
-          if (closed_ || write_shut_) {
-            ec = closed_ ? boost::asio::error::bad_descriptor : boost::asio::error::broken_pipe;
-          } else {
-            std::size_t limit = write_limit_ ? write_limit_ : static_cast<std::size_t>(-1);
-            for (auto it = boost::asio::buffer_sequence_begin(buffers);
-                 it != boost::asio::buffer_sequence_end(buffers) && taken < limit; ++it) {
-              boost::asio::const_buffer buffer(*it);
-              std::size_t n = std::min(buffer.size(), limit - taken);
-              written_.append(static_cast<const char*>(buffer.data()), n);
-              taken += n;
-            }
-          }
+          std::size_t taken = take(buffers, ec);
           complete(std::move(handler), ec, taken);
         },
         handler, buffers);
+  }
+
+  template <class ConstBufferSequence>
+  std::size_t take(const ConstBufferSequence& buffers, boost::system::error_code& ec) {
+    ec = boost::system::error_code();
+    if (closed_ || write_shut_) {
+      if (closed_)
+        ec = boost::asio::error::bad_descriptor;
+      else
+        ec = boost::asio::error::broken_pipe;
+      return 0;
+    }
+    std::size_t taken = 0;
+    std::size_t limit = write_limit_ ? write_limit_ : static_cast<std::size_t>(-1);
+    for (auto it = boost::asio::buffer_sequence_begin(buffers); it != boost::asio::buffer_sequence_end(buffers) && taken < limit;
+         ++it) {
+      boost::asio::const_buffer buffer(*it);
+      std::size_t n = std::min(buffer.size(), limit - taken);
+      written_.append(static_cast<const char*>(buffer.data()), n);
+      taken += n;
+    }
+    return taken;
   }
 
   void shutdown(boost::asio::socket_base::shutdown_type what, boost::system::error_code& ec) {

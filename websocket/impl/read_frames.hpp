@@ -108,14 +108,31 @@ SocketServerBase<socket_type>::take_frame(const std::shared_ptr<Connection>& con
                                                                                                  : FrameStep::ended;
 }
 
+namespace detail {
+// The message of the last whole frame read on this thread. Once nobody holds it any more (the
+// handler let go of it), the next whole frame reuses it instead of setting up a new stream; one
+// whose buffer grew for a big message is not kept.
+inline std::shared_ptr<Message>& reusable_message() {
+  thread_local std::shared_ptr<Message> message;
+  return message;
+}
+constexpr std::size_t reused_message_capacity = 16 * 1024;
+} // namespace detail
+
 // The message a frame's payload goes into: a new one for a whole message (FIN set, opcode not 0);
 // otherwise the message being assembled, which the first such frame starts.
 template <class socket_type>
 std::shared_ptr<Message> SocketServerBase<socket_type>::message_for_frame(const std::shared_ptr<Connection>& connection,
                                                                           unsigned char fin_rsv_opcode,
                                                                           std::size_t length) {
-  if (frame_is_final(fin_rsv_opcode) && frame_opcode(fin_rsv_opcode) != opcodes::continuation)
-    return std::make_shared<Message>(fin_rsv_opcode, length);
+  if (frame_is_final(fin_rsv_opcode) && frame_opcode(fin_rsv_opcode) != opcodes::continuation) {
+    std::shared_ptr<Message>& reusable = detail::reusable_message();
+    if (reusable && reusable.use_count() == 1 && reusable->streambuf.capacity() <= detail::reused_message_capacity)
+      reusable->reset(fin_rsv_opcode, length);
+    else
+      reusable = std::make_shared<Message>(fin_rsv_opcode, length);
+    return reusable;
+  }
   if (connection->fragmented_message) {
     connection->fragmented_message->length += length;
     return connection->fragmented_message;

@@ -16,13 +16,17 @@
 namespace KorvaWeb {
 
 namespace detail {
-// The head is read with non-blocking reads of whatever the socket holds.
-inline void make_non_blocking(boost::asio::ip::tcp::socket& socket) {
+// The connection reads what its socket holds, and writes what it takes, without ever waiting in a
+// read or a write: the socket must not block.
+inline bool make_non_blocking(boost::asio::ip::tcp::socket& socket) {
   boost::system::error_code ec;
-  socket.non_blocking(true, ec); // a socket that refuses fails its first read instead
+  socket.non_blocking(true, ec);
+  return !ec;
 }
 template <class Socket>
-void make_non_blocking(Socket&) {}
+bool make_non_blocking(Socket&) {
+  return true;
+}
 
 // An input stream over bytes that stay where they are (the request head in the input buffer).
 class HeadStreambuf : public std::streambuf {
@@ -38,7 +42,8 @@ public:
 template <class socket_type>
 void SocketServerBase<socket_type>::read_request(const std::shared_ptr<Connection>& connection) {
   detail::read_peer(*connection->socket, connection->remote_endpoint);
-  detail::make_non_blocking(*connection->socket);
+  if (!detail::make_non_blocking(*connection->socket))
+    return; // dropped: a socket that could block would hold up every other connection
   connection->set_timeout(config.timeout_request);
   read_request_head(connection, 0, false);
 }

@@ -51,7 +51,7 @@ void SocketServerBase<socket_type>::start() {
                                 ": the server runs its event loop on one thread; use 1 (or 0 to run "
                                 "a loop of your own)");
   if (!io_service) {
-    io_service = std::make_shared<boost::asio::io_context>();
+    io_service = std::make_shared<boost::asio::io_context>(1); // run by one thread
     owns_io_service = true;
   }
   if (io_service->stopped())
