@@ -8,6 +8,12 @@
 // once instead of holding up every client), and it is written only when it is a regular file.
 // Anything else at the path is left alone: like any other failure of this file, it costs the
 // line and nothing more.
+//
+// The file is emptied by an open with truncation that is closed at once, and the line is written
+// through a second open without truncation. On ext4, closing a file that was truncated and then
+// written makes the kernel write it to disk at once (its safeguard for files replaced by
+// truncation), and the next request's truncation waits for that: 200 µs per request where this
+// sequence takes 15.
 
 #include <string>
 
@@ -15,18 +21,19 @@ namespace korva {
 
 class RequestTimeFile {
 public:
-  // Creates the file, or empties it (a regular file only), with mode 0644.
+  // Empties the file (a regular file only; anything else is left as it is), or creates it empty
+  // with mode 0644.
   explicit RequestTimeFile(const std::string& path);
-  ~RequestTimeFile(); // closes the file
   RequestTimeFile(const RequestTimeFile&) = delete;
   RequestTimeFile& operator=(const RequestTimeFile&) = delete;
 
-  // Writes `line` in one write. Lost if the file could not be opened, is not a regular file, or
-  // the write fails.
+  // Makes `line` the file's contents: opens the file again (creating it if it went meanwhile),
+  // writes the line in one write and closes it. Lost if the path is not a regular file, or the
+  // write fails.
   void write(const std::string& line);
 
 private:
-  int fd_ = -1;
+  const std::string& path_;
 };
 
 } // namespace korva

@@ -15,13 +15,15 @@ void log_send_error(Logger& entry, const boost::system::error_code& error) {
 } // namespace
 
 void push_data_to_active_connections(KorvaWeb::SocketServer& server, const std::string& data) {
-  auto connections = server.get_connections();
+  const auto connections = server.get_connection_list();
+  if (connections.empty())
+    return;
+  // One payload for every connection: the send queues only read it, so sharing it sends the
+  // same bytes as a copy each would, without a thousand copies.
+  auto stream = std::make_shared<KorvaWeb::SendStream>(data);
   const KorvaWeb::SendCallback callback = broadcast_send_callback;
-  for (const auto& connection : connections) {
-    auto stream = std::make_shared<KorvaWeb::SendStream>();
-    stream->write(data.data(), static_cast<std::streamsize>(data.size()));
+  for (const auto& connection : connections)
     connection->send(stream, callback, KorvaWeb::fin_rsv_opcodes::text);
-  }
 }
 
 void answer_send_callback(const boost::system::error_code& error) {

@@ -2,6 +2,9 @@
 
 #include "push/broadcast.hpp"
 
+#include <utility>
+#include <vector>
+
 namespace korva {
 
 LocalPushNotificationHandler::Callback make_push_callback(SystemAPI& system_api, KorvaWeb::SocketServer& server) {
@@ -13,20 +16,26 @@ LocalPushNotificationHandler::Callback make_push_callback(SystemAPI& system_api,
 void handle_websocket_push_notification(KorvaWeb::SocketServer& server,
                                         const std::shared_ptr<KorvaWeb::SocketServer::Connection>& requester,
                                         const std::string& reply, NotificationSource source) {
-  auto connections = server.get_connections();
+  const auto connections = server.get_connection_list();
+  // A text the device gives several connections (usually all of them) goes out from one shared
+  // payload: the send queues only read it.
+  std::vector<std::pair<std::string, std::shared_ptr<KorvaWeb::SendStream>>> payloads;
   for (const auto& connection : connections) {
     if (connection == requester)
       continue;
     const std::vector<std::string> notifications = source(reply);
     KorvaWeb::SendCallback callback;
-    for (const std::string& text : notifications) {
+    for (std::size_t i = 0; i < notifications.size(); ++i) {
+      const std::string& text = notifications[i];
       if (text.empty())
         continue;
       if (!callback)
         callback = notification_send_callback(connection_id(connection.get()));
-      auto stream = std::make_shared<KorvaWeb::SendStream>();
-      stream->write(text.data(), static_cast<std::streamsize>(text.size()));
-      connection->send(stream, callback, KorvaWeb::fin_rsv_opcodes::text);
+      if (payloads.size() <= i)
+        payloads.resize(i + 1);
+      if (!payloads[i].second || payloads[i].first != text)
+        payloads[i] = {text, std::make_shared<KorvaWeb::SendStream>(text)};
+      connection->send(payloads[i].second, callback, KorvaWeb::fin_rsv_opcodes::text);
     }
   }
 }

@@ -107,6 +107,9 @@ public:
   // A new set holding every open connection of every endpoint. The references keep those
   // connections alive until the caller drops the set.
   std::unordered_set<std::shared_ptr<Connection>> get_connections();
+  // The same snapshot as a list, in the endpoints' order, each connection once: cheaper to take
+  // than the set (no hashing, one allocation), for code that only goes through it.
+  std::vector<std::shared_ptr<Connection>> get_connection_list();
 
   // Port the listener is bound to once start() has set it up (0 before); useful with port 0.
   unsigned short bound_port() const noexcept { return bound_port_.load(); }

@@ -248,7 +248,8 @@ bool SystemAPI::isRebooting(const std::string& reply) {
   }
 }
 
-std::vector<std::string> SystemAPI::formRequestForPushNotification(const std::string& reply) {
+namespace {
+std::vector<std::string> notificationsFor(const std::string& reply) {
   try {
     if (reply.find("\"set_value\"") == std::string::npos) return {};
     const json parsed = parseReply(reply);
@@ -267,6 +268,21 @@ std::vector<std::string> SystemAPI::formRequestForPushNotification(const std::st
   } catch (...) {
     return {};
   }
+}
+}  // namespace
+
+std::vector<std::string> SystemAPI::formRequestForPushNotification(const std::string& reply) {
+  // The service asks once per other connection with the same reply: the notifications of the
+  // last reply are kept per thread instead of parsing it a thousand times.
+  thread_local std::string lastReply;
+  thread_local std::vector<std::string> lastNotifications;
+  thread_local bool known = false;
+  if (!known || reply != lastReply) {
+    lastNotifications = notificationsFor(reply);
+    lastReply = reply;
+    known = true;
+  }
+  return lastNotifications;
 }
 
 std::string SystemAPI::readData(int group, int id, int index) {

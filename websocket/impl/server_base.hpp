@@ -97,6 +97,17 @@ SocketServerBase<socket_type>::get_connections() {
   return all;
 }
 
+template <class socket_type>
+std::vector<std::shared_ptr<typename SocketServerBase<socket_type>::Connection>>
+SocketServerBase<socket_type>::get_connection_list() {
+  std::vector<std::shared_ptr<Connection>> all;
+  for (auto& entry : endpoints) {
+    std::lock_guard<std::mutex> lock(entry.second.connections_mutex);
+    all.insert(all.end(), entry.second.connections.begin(), entry.second.connections.end());
+  }
+  return all;
+}
+
 // --- Reading the socket ------------------------------------------------------------------------
 //
 // The socket is non-blocking. A read takes everything it holds, up to the room that the input
