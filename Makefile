@@ -5,12 +5,14 @@ CMAKE_FLAGS ?=
 # Release, or MinSizeRel for the smallest binary (e.g. make test BUILD=build-small BUILD_TYPE=MinSizeRel).
 BUILD_TYPE ?= Release
 
-.PHONY: all deps build run test clean test-asan test-tsan fuzz soak cross test-cross package
+.PHONY: all deps build run test clean test-asan test-tsan fuzz soak cross test-cross package bench
 
 all: build
 
+# Packages a target needs beyond the usual ones (set per target below).
+EXTRA_PACKAGES ?=
 deps:
-	scripts/install-deps
+	scripts/install-deps $(EXTRA_PACKAGES)
 
 build: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(CMAKE_FLAGS)
@@ -100,6 +102,14 @@ SOAK_SECONDS ?= 180
 soak: build
 	cd $(BUILD) && KORVA_SOAK_SECONDS=$(SOAK_SECONDS) \
 	  ctest --output-on-failure -V -L soak --timeout $$(( $(SOAK_SECONDS) * 2 + 120 ))
+
+# The benchmark (bench/README.md): the release build against korva-server on 127.0.0.1:8888 and
+# the echo example, BENCH_SECONDS measured per load step (about two minutes in all by default;
+# BENCH_SECONDS=1 is the smoke). It needs port 8888 free and strace to count system calls.
+BENCH_SECONDS ?= 10
+bench: EXTRA_PACKAGES = strace
+bench: build
+	BENCH_SECONDS=$(BENCH_SECONDS) bench/run --build $(BUILD)
 
 clean:
 	rm -rf $(BUILD) build-asan build-tsan build-fuzz $(CROSS_ARCHS:%=build-%)
