@@ -7,9 +7,8 @@
 #include "push/notifications.hpp"
 
 #include <chrono>
-#include <cinttypes>
+#include <charconv>
 #include <cstdint>
-#include <cstdio>
 #include <iostream>
 
 namespace korva {
@@ -46,9 +45,25 @@ std::string get_client_address(const std::shared_ptr<Connection>& connection) {
   return std::string();
 }
 
+namespace {
+// The identity as the standard stream prints a pointer ("0x" and lowercase hex), like the log.
+void append_identity(std::string& out, const void* pointer) {
+  static const char hex[] = "0123456789abcdef";
+  auto value = reinterpret_cast<std::uintptr_t>(pointer);
+  char digits[2 * sizeof value];
+  char* first = digits + sizeof digits;
+  do {
+    *--first = hex[value & 0xF];
+    value >>= 4;
+  } while (value != 0);
+  out.append("0x").append(first, static_cast<std::size_t>(digits + sizeof digits - first));
+}
+} // namespace
+
 MessageHandler make_message_handler(SystemAPI& system_api, KorvaWeb::SocketServer& server, std::mutex& request_mutex,
                                     bool& rebooting, std::string time_file) {
-  return [&system_api, &server, &request_mutex, &rebooting, time_file = std::move(time_file)](
+  return [&system_api, &server, &request_mutex, &rebooting, time_file = std::move(time_file),
+          file_system = std::make_shared<RequestTimeFileSystem>()](
              std::shared_ptr<Connection> connection, std::shared_ptr<KorvaWeb::Message> message) {
     const auto t0 = std::chrono::steady_clock::now();
     const std::string request = message->content();
@@ -57,7 +72,7 @@ MessageHandler make_message_handler(SystemAPI& system_api, KorvaWeb::SocketServe
     Logger(std::cout) << "Received command: " << command;
 
     // Emptied at every request; a file that cannot be opened just loses its line.
-    RequestTimeFile times(time_file);
+    RequestTimeFile times(time_file, *file_system);
 
     std::string reply;
     {
@@ -78,11 +93,13 @@ MessageHandler make_message_handler(SystemAPI& system_api, KorvaWeb::SocketServe
     const auto t1 = std::chrono::steady_clock::now();
     const std::int64_t elapsed_ms =
         std::chrono::duration_cast<std::chrono::nanoseconds>(t1 - t0).count() / 1000000;
-    // The identity as the standard stream prints a pointer ("0x" and lowercase hex), like the log.
-    char tail[80];
-    std::snprintf(tail, sizeof tail, "\" from %p\t\t%" PRId64 "ms\n", static_cast<const void*>(connection.get()),
-                  elapsed_ms);
-    times.write("Server: Message responded: \"" + command + tail);
+    std::string line = "Server: Message responded: \"";
+    line.append(command).append("\" from ");
+    append_identity(line, connection.get());
+    line.append("\t\t");
+    char digits[24];
+    line.append(digits, std::to_chars(digits, digits + sizeof digits, elapsed_ms).ptr).append("ms\n");
+    times.write(line);
   };
 }
 

@@ -3,6 +3,7 @@
 
 #include "device/system_api.hpp"
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <limits>
@@ -161,12 +162,144 @@ std::string getInfo(const std::string& command, const std::string& client_addres
   return dump(reply);
 }
 
+// A quick check for the common case: true only for text that the JSON parser certainly accepts,
+// written plainly: strings of printable ASCII with the short escapes (no \u, no other bytes),
+// numbers without an exponent and with a sensible number of digits (the parser refuses numbers
+// too large for a double), nesting no deeper than kMaxDepth. Anything else is left to the parser.
+// Printable ASCII but the quote and the backslash: what a plain string holds between escapes.
+constexpr std::array<bool, 256> plainChars() {
+  std::array<bool, 256> table{};
+  for (int c = 0x20; c <= 0x7E; ++c) table[static_cast<std::size_t>(c)] = c != '"' && c != '\\';
+  return table;
+}
+constexpr std::array<bool, 256> kPlainChar = plainChars();
+
+class PlainJson {
+ public:
+  explicit PlainJson(const std::string& text) : p_(text.data()), end_(text.data() + text.size()) {}
+
+  bool check() {
+    space();
+    if (!value(0)) return false;
+    space();
+    return p_ == end_;
+  }
+
+ private:
+  void space() {
+    while (p_ != end_ && (*p_ == ' ' || *p_ == '\t' || *p_ == '\n' || *p_ == '\r')) ++p_;
+  }
+  bool literal(const char* word) {
+    for (; *word != '\0'; ++word, ++p_) {
+      if (p_ == end_ || *p_ != *word) return false;
+    }
+    return true;
+  }
+  bool string() {
+    ++p_;  // the opening quote
+    for (;;) {
+      while (p_ != end_ && kPlainChar[static_cast<unsigned char>(*p_)]) ++p_;
+      if (p_ == end_) return false;
+      const char c = *p_++;
+      if (c == '"') return true;
+      if (c != '\\' || p_ == end_) return false;  // a control character, or a byte beyond ASCII
+      const char escaped = *p_++;
+      if (escaped != '"' && escaped != '\\' && escaped != '/' && escaped != 'b' && escaped != 'f' &&
+          escaped != 'n' && escaped != 'r' && escaped != 't') {
+        return false;
+      }
+    }
+  }
+  bool digits(std::size_t& count) {
+    const char* start = p_;
+    while (p_ != end_ && *p_ >= '0' && *p_ <= '9') ++p_;
+    count = static_cast<std::size_t>(p_ - start);
+    return count > 0;
+  }
+  bool number() {
+    if (*p_ == '-') ++p_;
+    std::size_t count = 0;
+    if (p_ != end_ && *p_ == '0') {
+      ++p_;
+    } else if (!digits(count) || count > 300) {
+      return false;
+    }
+    if (p_ != end_ && *p_ == '.') {
+      ++p_;
+      if (!digits(count)) return false;
+    }
+    return p_ == end_ || (*p_ != 'e' && *p_ != 'E');
+  }
+  bool value(std::size_t depth) {
+    if (p_ == end_) return false;
+    switch (*p_) {
+      case '{': {
+        if (++depth > kMaxDepth) return false;
+        ++p_;
+        space();
+        if (p_ != end_ && *p_ == '}') return ++p_, true;
+        for (;;) {
+          if (p_ == end_ || *p_ != '"' || !string()) return false;
+          space();
+          if (p_ == end_ || *p_++ != ':') return false;
+          space();
+          if (!value(depth)) return false;
+          space();
+          if (p_ == end_) return false;
+          if (*p_ == '}') return ++p_, true;
+          if (*p_++ != ',') return false;
+          space();
+        }
+      }
+      case '[': {
+        if (++depth > kMaxDepth) return false;
+        ++p_;
+        space();
+        if (p_ != end_ && *p_ == ']') return ++p_, true;
+        for (;;) {
+          if (!value(depth)) return false;
+          space();
+          if (p_ == end_) return false;
+          if (*p_ == ']') return ++p_, true;
+          if (*p_++ != ',') return false;
+          space();
+        }
+      }
+      case '"':
+        return string();
+      case 't':
+        return literal("true");
+      case 'f':
+        return literal("false");
+      case 'n':
+        return literal("null");
+      default:
+        return (*p_ == '-' || (*p_ >= '0' && *p_ <= '9')) && number();
+    }
+  }
+
+  const char* p_;
+  const char* end_;
+};
+
+// An echo request written plainly, its command first and named once: the reply is the request
+// itself, and the parser would only confirm what the quick check already shows.
+bool isPlainEcho(const std::string& request) {
+  static const std::string prefix = "{\"command\":\"echo\"";
+  if (request.compare(0, prefix.size(), prefix) != 0 || request.size() == prefix.size()) return false;
+  const char next = request[prefix.size()];
+  if (next != ',' && next != '}') return false;
+  if (request.find("\"command\"", prefix.size()) != std::string::npos) return false;
+  return PlainJson(request).check();
+}
+
 std::string answer(const std::string& request, const std::string& client_address, int port) {
   if (request.empty()) return errorReply(nullptr, "request is empty");
   // The parser would take a NUL byte for the end of the text and ignore the rest.
   if (request.find('\0') != std::string::npos) {
     return errorReply(nullptr, "request is not valid JSON: it contains a NUL byte");
   }
+  if (isPlainEcho(request)) return request;
   if (nestingDepth(request) > kMaxDepth) {
     return errorReply(nullptr,
                       "request is nested more than " + std::to_string(kMaxDepth) + " levels deep");
@@ -273,10 +406,13 @@ std::vector<std::string> notificationsFor(const std::string& reply) {
 
 std::vector<std::string> SystemAPI::formRequestForPushNotification(const std::string& reply) {
   // The service asks once per other connection with the same reply: the notifications of the
-  // last reply are kept per thread instead of parsing it a thousand times.
+  // last reply are kept per thread instead of parsing it a thousand times. A big reply is not
+  // kept (it would stay in memory); it is answered anew, as it always was.
+  constexpr std::size_t kKeptReply = 64 * 1024;
   thread_local std::string lastReply;
   thread_local std::vector<std::string> lastNotifications;
   thread_local bool known = false;
+  if (reply.size() > kKeptReply) return notificationsFor(reply);
   if (!known || reply != lastReply) {
     lastNotifications = notificationsFor(reply);
     lastReply = reply;

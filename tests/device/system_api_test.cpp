@@ -179,6 +179,15 @@ INSTANTIATE_TEST_SUITE_P(
         BadRequest{"{\"command\":\"echo\",\"x\":\"\xff\xfe\xc3\"}", "not valid JSON"},
         BadRequest{"{\"command\":\"ec\xc3\"}", "not valid JSON"},
         BadRequest{R"({"command":"echo","n":1e400})", "not valid JSON"},
+        // Echo requests are answered without a full parse when plainly written; these are not
+        // JSON however plain they look.
+        BadRequest{R"({"command":"echo",})", "not valid JSON"},
+        BadRequest{R"({"command":"echo","a":01})", "not valid JSON"},
+        BadRequest{R"({"command":"echo","a":1.})", "not valid JSON"},
+        BadRequest{R"({"command":"echo","a":[1,]})", "not valid JSON"},
+        BadRequest{"{\"command\":\"echo\",\"t\":\"a\tb\"}", "not valid JSON"},
+        BadRequest{R"({"command":"echo","e":"\x"})", "not valid JSON"},
+        BadRequest{R"({"command":"echo","n":)" + std::string(400, '9') + "}", "not valid JSON"},
         BadRequest{R"([{"command":"echo"}])", "not a JSON object"},
         BadRequest{R"("echo")", "not a JSON object"},
         BadRequest{"42", "not a JSON object"},

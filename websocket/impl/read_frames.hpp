@@ -117,6 +117,12 @@ inline std::shared_ptr<Message>& reusable_message() {
   return message;
 }
 constexpr std::size_t reused_message_capacity = 16 * 1024;
+// A big message's buffer is not kept for reuse once the message has been handled.
+inline void keep_message_if_small() {
+  std::shared_ptr<Message>& reusable = reusable_message();
+  if (reusable && reusable->streambuf.capacity() > reused_message_capacity)
+    reusable.reset();
+}
 } // namespace detail
 
 // The message a frame's payload goes into: a new one for a whole message (FIN set, opcode not 0);
@@ -171,6 +177,7 @@ bool SocketServerBase<socket_type>::dispatch_frame(const std::shared_ptr<Connect
       if (endpoint.on_message)
         endpoint.on_message(connection, target);
       connection->fragmented_message.reset();
+      detail::keep_message_if_small();
     }
     // Otherwise the payload waits in fragmented_message for the rest of its message.
     return true;
