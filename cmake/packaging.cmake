@@ -1,7 +1,7 @@
 # The Debian package of the service (`make package`, or `cpack -G DEB` in a build folder):
 # korva-server_<version>_<architecture>.deb with everything `cmake --install` installs under /usr
 # (the init script under /etc), stripped, and its dependencies worked out by dpkg-shlibdeps from
-# the target's libraries (libc6, libstdc++6, libssl3, ...). libwsserver.so.0 belongs to the
+# the target's libraries (libc6, libstdc++6, ...). libwsserver.so.0 belongs to the
 # device's firmware, which no Debian package provides: it adds no dependency, and with
 # KORVA_INSTALL_SIMULATOR the simulated one is in the package itself.
 

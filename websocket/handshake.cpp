@@ -1,11 +1,8 @@
 #include "websocket/handshake.hpp"
 
-#include <openssl/bio.h>
-#include <openssl/buffer.h>
-#include <openssl/evp.h>
+#include "websocket/sha1.hpp"
 
 #include <cstring>
-#include <memory>
 
 namespace KorvaWeb {
 
@@ -80,28 +77,8 @@ CaseInsensitiveMultimap parse_header(std::istream& stream) {
 
 std::string websocket_accept_value(const std::string& key) {
   static const char guid[] = "258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
-  std::string text = key + guid;
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int digest_size = 0;
-  if (EVP_Digest(text.data(), text.size(), digest, &digest_size, EVP_sha1(), nullptr) != 1)
-    return {};
-
-  std::unique_ptr<BIO, decltype(&BIO_free_all)> chain(BIO_new(BIO_f_base64()), &BIO_free_all);
-  BIO* memory = BIO_new(BIO_s_mem());
-  if (!chain || !memory) {
-    BIO_free(memory);
-    return {};
-  }
-  BIO_set_flags(chain.get(), BIO_FLAGS_BASE64_NO_NL);
-  BIO_push(chain.get(), memory);
-  if (BIO_write(chain.get(), digest, static_cast<int>(digest_size)) != static_cast<int>(digest_size) ||
-      BIO_flush(chain.get()) != 1)
-    return {};
-  BUF_MEM* encoded = nullptr;
-  BIO_get_mem_ptr(memory, &encoded);
-  if (!encoded)
-    return {};
-  return std::string(encoded->data, encoded->length);
+  const std::array<std::uint8_t, 20> digest = sha1(key + guid);
+  return base64(digest.data(), digest.size());
 }
 
 bool make_handshake_response(const CaseInsensitiveMultimap& header, std::ostream& response) {

@@ -41,8 +41,8 @@ bool parse_request(std::istream& stream, std::string& method, std::string& path,
 // + 1 fields, which is enough to tell that there are too many.
 CaseInsensitiveMultimap parse_header(std::istream& stream);
 
-// Sec-WebSocket-Accept for a key: Base64(SHA-1(key + GUID)), 28 characters; empty if the
-// encoder fails. The key is used exactly as sent.
+// Sec-WebSocket-Accept for a key: Base64(SHA-1(key + GUID)), 28 characters. The key is used
+// exactly as sent.
 std::string websocket_accept_value(const std::string& key);
 
 // Appends the 101 response for the request's Sec-WebSocket-Key to `response`. Returns false,

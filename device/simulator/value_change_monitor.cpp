@@ -1,6 +1,9 @@
 #include "device/value_change_monitor.hpp"
 
+#include <sys/mman.h>
+
 #include <cstddef>
+#include <cstdint>
 
 #include "device/simulator/device.hpp"
 
@@ -20,6 +23,12 @@ ValueChangeMonitor::ValueChangeMonitor() : state_(nullptr) {
     offset = offset > kPage ? offset - kPage : 0;
     block[offset] = 0;
   }
+  // The simulator keeps nothing in the block: once probed, its whole pages go back to the system
+  // (they are mapped again, empty, should anything touch them).
+  const auto begin = reinterpret_cast<std::uintptr_t>(reserved_);
+  const std::uintptr_t first = (begin + kPage - 1) & ~(std::uintptr_t(kPage) - 1);
+  const std::uintptr_t last = (begin + sizeof(reserved_)) & ~(std::uintptr_t(kPage) - 1);
+  if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED);
   state_ = new State{Device::instance().revision()};
 }
 

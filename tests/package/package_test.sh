@@ -26,10 +26,11 @@ dpkg-deb --info "$deb"
 [[ $(dpkg-deb -f "$deb" Package) == korva-server ]] || fail "package name"
 [[ $(dpkg-deb -f "$deb" Architecture) == "$arch" ]] || fail "architecture"
 depends=$(dpkg-deb -f "$deb" Depends)
-for library in libc6 libstdc++6 libssl3; do
+for library in libc6 libstdc++6; do
   tr ',' '\n' <<<"$depends" | awk '{ print $1 }' | grep -qxF "$library" || fail "Depends lacks $library: $depends"
 done
 grep -q wsserver <<<"$depends" && fail "Depends names the device library, which no package provides: $depends"
+grep -q libssl <<<"$depends" && fail "Depends names OpenSSL, which the service does not use: $depends"
 
 expected='./etc/init.d/korva-server
 ./usr/bin/korva-server

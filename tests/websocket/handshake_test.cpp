@@ -1,9 +1,12 @@
 // The handshake's text functions, without sockets.
 
 #include "websocket/handshake.hpp"
+#include "websocket/sha1.hpp"
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <map>
 #include <sstream>
 
 using namespace KorvaWeb;
@@ -141,6 +144,33 @@ TEST(HeaderMap, HashFollowsTheFixedFormula) {
   EXPECT_TRUE(equal("Upgrade", "uPGRADE"));
   EXPECT_FALSE(equal("Upgrade", "Upgrade "));
   EXPECT_FALSE(equal("[", "{")); // only A to Z are lowered
+}
+
+TEST(AcceptValue, DigestAndEncodingMatchTheirStandardVectors) {
+  // SHA-1 at the padding's edges (55, 56 and 64 bytes need one, two and two final blocks).
+  struct {
+    std::string text;
+    const char* digest;
+  } digests[] = {
+      {"", "da39a3ee5e6b4b0d3255bfef95601890afd80709"},
+      {"abc", "a9993e364706816aba3e25717850c26c9cd0d89d"},
+      {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq", "84983e441c3bd26ebaae4aa1f95129e5e54670f1"},
+      {std::string(55, 'a'), "c1c8bbdc22796e28c0e15163d20899b65621d65a"},
+      {std::string(64, 'a'), "0098ba824b5c16427bd7a1122a5a442a25ec644d"},
+      {std::string(1000, 'a'), "291e9a6c66994949b57ba5e650361e98fc36b1ba"},
+  };
+  for (const auto& row : digests) {
+    std::string hex;
+    for (std::uint8_t byte : KorvaWeb::sha1(row.text))
+      hex += "0123456789abcdef"[byte >> 4], hex += "0123456789abcdef"[byte & 15];
+    EXPECT_EQ(hex, row.digest) << row.text.size() << " bytes";
+  }
+  for (const char* text : {"", "f", "fo", "foo", "foob", "fooba", "foobar"}) {
+    static const std::map<std::string, std::string> encoded{{"", ""},         {"f", "Zg=="},     {"fo", "Zm8="},
+                                                            {"foo", "Zm9v"},   {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="},
+                                                            {"foobar", "Zm9vYmFy"}};
+    EXPECT_EQ(KorvaWeb::base64(reinterpret_cast<const std::uint8_t*>(text), std::strlen(text)), encoded.at(text));
+  }
 }
 
 TEST(AcceptValue, MatchesTheWorkedExampleOfTheProtocol) {
