@@ -206,16 +206,16 @@ public:
     // their tasks have run.
     const std::size_t cost = frame_header.size + payload->capacity() + queued_frame_overhead;
     const std::size_t queued = queued_bytes.fetch_add(cost, std::memory_order_relaxed) + cost;
-    if (strand.running_in_this_thread() && !write_error && (send_queue_limit == 0 || queued <= send_queue_limit)) {
+    if (strand.running_in_this_thread() && !write_error && !over_limit(queued)) {
       // On the event-loop thread (a handler answering, a callback sending more) a frame that is
       // neither refused nor over the limit joins the queue at once; everything else goes through
       // a posted task, so that send() never calls a callback itself.
-      enqueue(QueuedFrame{frame_header, payload, callback, cost});
+      enqueue(QueuedFrame{frame_header, payload, callback, cost}, queued);
       return;
     }
     auto self = this->shared_from_this();
-    boost::asio::post(strand, [self, frame_header, payload, callback, cost]() mutable {
-      self->enqueue(QueuedFrame{frame_header, std::move(payload), std::move(callback), cost});
+    boost::asio::post(strand, [self, frame_header, payload, callback, cost, queued]() mutable {
+      self->enqueue(QueuedFrame{frame_header, std::move(payload), std::move(callback), cost}, queued);
     });
   }
 
@@ -285,9 +285,13 @@ private:
     });
   }
 
-  // A task of send(), on the event-loop thread. The frame's cost is already counted in queued_bytes; it is taken off again when
-  // the frame has been written, dropped or refused.
-  void enqueue(QueuedFrame&& frame) {
+  bool over_limit(std::size_t queued) const noexcept { return send_queue_limit != 0 && queued > send_queue_limit; }
+
+  // Queues a frame, on the event-loop thread: directly from send(), or in a task that send()
+  // posted. The frame's cost is already counted in queued_bytes (`queued` is the count with it,
+  // when send() added it); it is taken off again when the frame has been written, dropped or
+  // refused.
+  void enqueue(QueuedFrame&& frame, std::size_t queued) {
     if (write_error) {
       // A socket whose write failed can leave a new write waiting forever for a readiness event
       // that never comes, and that write would keep the connection and its socket alive.
@@ -298,10 +302,9 @@ private:
         resume_reader(); // the reader may have paused on frames that are refused like this one
       return;
     }
-    const std::size_t queued = queued_bytes.load(std::memory_order_relaxed);
     if (queued > queued_peak)
       queued_peak = queued;
-    if (send_queue_limit != 0 && queued > send_queue_limit) {
+    if (over_limit(queued)) {
       uncount(frame);
       fail(boost::system::error_code(ENOBUFS, boost::system::generic_category()));
       if (frame.callback)
