@@ -162,10 +162,6 @@ std::string getInfo(const std::string& command, const std::string& client_addres
   return dump(reply);
 }
 
-// A quick check for the common case: true only for text that the JSON parser certainly accepts,
-// written plainly: strings of printable ASCII with the short escapes (no \u, no other bytes),
-// numbers without an exponent and with a sensible number of digits (the parser refuses numbers
-// too large for a double), nesting no deeper than kMaxDepth. Anything else is left to the parser.
 // Printable ASCII but the quote and the backslash: what a plain string holds between escapes.
 constexpr std::array<bool, 256> plainChars() {
   std::array<bool, 256> table{};
@@ -174,6 +170,10 @@ constexpr std::array<bool, 256> plainChars() {
 }
 constexpr std::array<bool, 256> kPlainChar = plainChars();
 
+// A quick check for the common case: true only for text that the JSON parser certainly accepts,
+// written plainly: strings of printable ASCII with the short escapes (no \u, no other bytes),
+// numbers without an exponent and with a sensible number of digits (the parser refuses numbers
+// too large for a double), nesting no deeper than kMaxDepth. Anything else is left to the parser.
 class PlainJson {
  public:
   explicit PlainJson(const std::string& text) : p_(text.data()), end_(text.data() + text.size()) {}

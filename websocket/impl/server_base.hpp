@@ -16,7 +16,7 @@
 //   send queue over its limit) -> close timer
 //
 // The whole road runs on the one event-loop thread, as do the send queue's tasks; other threads
-// only call get_connections() and a connection's send().
+// only take snapshots (get_connections, get_connection_list) and call a connection's send().
 
 #include "websocket/handshake.hpp"
 #include "websocket/server.hpp"
@@ -89,14 +89,11 @@ void SocketServerBase<socket_type>::stop() {
 template <class socket_type>
 std::unordered_set<std::shared_ptr<typename SocketServerBase<socket_type>::Connection>>
 SocketServerBase<socket_type>::get_connections() {
-  std::unordered_set<std::shared_ptr<Connection>> all;
-  for (auto& entry : endpoints) {
-    std::lock_guard<std::mutex> lock(entry.second.connections_mutex);
-    all.insert(entry.second.connections.begin(), entry.second.connections.end());
-  }
-  return all;
+  const auto list = get_connection_list();
+  return std::unordered_set<std::shared_ptr<Connection>>(list.begin(), list.end());
 }
 
+// Takes each endpoint's lock in turn, never two at once, and releases it before the next.
 template <class socket_type>
 std::vector<std::shared_ptr<typename SocketServerBase<socket_type>::Connection>>
 SocketServerBase<socket_type>::get_connection_list() {
@@ -122,27 +119,21 @@ template <class socket_type>
 template <class Next>
 void SocketServerBase<socket_type>::read_more(const std::shared_ptr<Connection>& connection, std::size_t wanted,
                                               std::size_t limit, bool drained, Next next) {
-  if (drained) {
-    connection->socket->async_wait(socket_type::wait_read, [this, connection, wanted, limit, next = std::move(next)](
-                                                               const boost::system::error_code& ec) mutable {
-      auto guard = connection->handler_runner->acquire();
-      if (!guard)
-        return;
-      if (ec) {
-        next(ec, false);
-        return;
-      }
-      read_available(connection, wanted, limit, std::move(next));
-    });
-    return;
-  }
-  boost::asio::post(connection->socket->get_executor(),
-                    [this, connection, wanted, limit, next = std::move(next)]() mutable {
-                      auto guard = connection->handler_runner->acquire();
-                      if (!guard)
-                        return;
-                      read_available(connection, wanted, limit, std::move(next));
-                    });
+  auto read = [this, connection, wanted, limit, next = std::move(next)](const boost::system::error_code& ec) mutable {
+    auto guard = connection->handler_runner->acquire();
+    if (!guard)
+      return;
+    if (ec) {
+      next(ec, false);
+      return;
+    }
+    read_available(connection, wanted, limit, std::move(next));
+  };
+  if (drained)
+    connection->socket->async_wait(socket_type::wait_read, std::move(read));
+  else
+    boost::asio::post(connection->socket->get_executor(),
+                      [read = std::move(read)]() mutable { read(boost::system::error_code()); });
 }
 
 template <class socket_type>
