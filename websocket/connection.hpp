@@ -9,8 +9,9 @@
 //
 // Threads: the server runs its event loop on one thread; the reading chain, the timers, the writes
 // and every task posted to `strand` run there, one at a time. send() and send_close() may be
-// called from any thread: they post to `strand`. set_timeout/cancel_timeout/restart_idle_timer go
-// through timer_mutex, because send() restarts the idle timer on the caller's thread. The request fields are written
+// called from any thread: on the event-loop thread they queue the frame at once, on any other
+// they post to `strand`. set_timeout/cancel_timeout/restart_idle_timer go through timer_mutex,
+// because send() restarts the idle timer on the caller's thread. The request fields are written
 // during the handshake, before any handler sees the connection, and only read afterwards.
 //
 // Bounds on what a client can make the server hold for it (the server copies them from its Config

@@ -407,16 +407,15 @@ std::vector<std::string> notificationsFor(const std::string& reply) {
 std::vector<std::string> SystemAPI::formRequestForPushNotification(const std::string& reply) {
   // The service asks once per other connection with the same reply: the notifications of the
   // last reply are kept per thread instead of parsing it a thousand times. A big reply is not
-  // kept (it would stay in memory); it is answered anew, as it always was.
+  // kept (it would stay in memory); it is answered anew, as it always was. At the start the
+  // kept pair is the empty reply and its notifications (none).
   constexpr std::size_t kKeptReply = 64 * 1024;
   thread_local std::string lastReply;
   thread_local std::vector<std::string> lastNotifications;
-  thread_local bool known = false;
   if (reply.size() > kKeptReply) return notificationsFor(reply);
-  if (!known || reply != lastReply) {
+  if (reply != lastReply) {
     lastNotifications = notificationsFor(reply);
     lastReply = reply;
-    known = true;
   }
   return lastNotifications;
 }

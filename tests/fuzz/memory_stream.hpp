@@ -126,10 +126,7 @@ public:
   std::size_t take(const ConstBufferSequence& buffers, boost::system::error_code& ec) {
     ec = boost::system::error_code();
     if (closed_ || write_shut_) {
-      if (closed_)
-        ec = boost::asio::error::bad_descriptor;
-      else
-        ec = boost::asio::error::broken_pipe;
+      ec = closed_ ? boost::asio::error::bad_descriptor : boost::asio::error::broken_pipe;
       return 0;
     }
     std::size_t taken = 0;
@@ -171,11 +168,7 @@ private:
   struct WaitingRead : WaitingReadBase {
     explicit WaitingRead(Handler handler) : handler(std::move(handler)) {}
     void finish(MemoryStream& stream, const boost::system::error_code& ec) override {
-      auto handler_executor = boost::asio::get_associated_executor(handler, stream.executor_);
-      boost::asio::post(stream.executor_,
-                        boost::asio::bind_executor(handler_executor, [handler = std::move(handler), ec]() mutable {
-                          handler(ec);
-                        }));
+      stream.complete(std::move(handler), ec);
     }
     Handler handler;
   };
@@ -192,12 +185,13 @@ private:
     waiting->finish(*this, ec);
   }
 
-  template <class Handler>
-  void complete(Handler handler, const boost::system::error_code& ec, std::size_t bytes) {
+  // Posts handler(results...) through the handler's own executor.
+  template <class Handler, class... Results>
+  void complete(Handler handler, const Results&... results) {
     auto handler_executor = boost::asio::get_associated_executor(handler, executor_);
     boost::asio::post(executor_, boost::asio::bind_executor(handler_executor,
-                                                            [handler = std::move(handler), ec, bytes]() mutable {
-                                                              handler(ec, bytes);
+                                                            [handler = std::move(handler), results...]() mutable {
+                                                              handler(results...);
                                                             }));
   }
 
