@@ -99,7 +99,14 @@ TEST(Send, FailedWriteTellsOnlyTheFrontCallbackAndEmptiesTheQueue) {
   TestServer test;
   ConnectionPtr connection;
   auto client = test.open_client(&connection);
-  connection->close_socket(); // every write fails from now on
+  // Every write fails from now on. Closed on the event loop, as the server's own closes are: the
+  // loop may be inside a read of this socket.
+  std::promise<void> closed;
+  boost::asio::post(connection->strand, [&] {
+    connection->close_socket();
+    closed.set_value();
+  });
+  closed.get_future().wait();
   CallbackLog log;
   {
     StrandHold hold(connection); // all three are queued before the first write fails
