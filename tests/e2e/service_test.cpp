@@ -53,13 +53,18 @@ TEST(Service, EchoIsAnsweredByteForByte) {
 }
 
 TEST(Service, SetValueIsAnsweredNotifiedToTheOthersAndPushedByTheMonitor) {
-  auto service = start_service();
+  // The monitor takes its starting picture of the device's values when its thread starts, and it
+  // never pushes a change made before that. The service starts the monitor a second before it
+  // lets the device deliver local notifications, so the one notification asked for here says
+  // that the picture has been taken.
+  auto service = start_service({"KORVA_SIM_PUSH_PERIOD_MS=1", "KORVA_SIM_PUSH_COUNT=1"});
   auto requester = connect_to_service();
+  SystemAPI device(false);
+  expect_frames(*requester, {device.readData(0, 1, 0)}, 10s, "requester, before the change");
   auto second = connect_to_service();
   auto third = connect_to_service();
   // The texts the device gives for this change, from the same device library in this process.
   const std::string request = R"({"command":"set_value","group":2,"id":61,"index":1,"value":4711})";
-  SystemAPI device(false);
   const std::string reply = device.doRequest(request, "", 0);
   const std::string notification = SystemAPI::formRequestForPushNotification(reply).at(0);
   const std::string data = device.readData(2, 61, 1);
