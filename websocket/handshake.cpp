@@ -15,16 +15,16 @@ std::size_t find_request_head_end(const char* data, std::size_t size, std::size_
   return 0;
 }
 
-bool parse_request(std::istream& stream, std::string& method, std::string& path,
-                   std::string& query_string, std::string& http_version,
-                   CaseInsensitiveMultimap& header) {
+boost::system::error_code parse_request(std::istream& stream, std::string& method, std::string& path,
+                                        std::string& query_string, std::string& http_version,
+                                        CaseInsensitiveMultimap& header) {
   header.clear();
   std::string line;
   std::getline(stream, line);
 
   std::size_t method_end = line.find(' ');
   if (method_end == std::string::npos)
-    return false;
+    return error::malformed_head;
   method = line.substr(0, method_end);
 
   std::size_t query_start = std::string::npos;
@@ -38,7 +38,7 @@ bool parse_request(std::istream& stream, std::string& method, std::string& path,
     }
   }
   if (path_end == std::string::npos)
-    return false;
+    return error::malformed_head;
   if (query_start != std::string::npos) {
     path = line.substr(method_end + 1, query_start - method_end - 2);
     query_string = line.substr(query_start, path_end - query_start);
@@ -47,17 +47,17 @@ bool parse_request(std::istream& stream, std::string& method, std::string& path,
   }
 
   std::size_t protocol_end = line.find('/', path_end + 1);
-  if (protocol_end == std::string::npos)
-    return false;
-  if (line.compare(path_end + 1, protocol_end - path_end - 1, "HTTP") != 0)
-    return false;
+  if (protocol_end == std::string::npos || line.compare(path_end + 1, protocol_end - path_end - 1, "HTTP") != 0)
+    return error::malformed_head;
   // The version loses the line's last byte: the CR of a CR LF line end, whatever it is.
   std::size_t version_start = protocol_end + 1;
   std::size_t version_size = line.size() > version_start ? line.size() - version_start - 1 : 0;
   http_version = line.substr(version_start, version_size);
 
   header = parse_header(stream);
-  return header.size() <= max_header_fields;
+  if (header.size() > max_header_fields)
+    return error::too_many_headers;
+  return {};
 }
 
 CaseInsensitiveMultimap parse_header(std::istream& stream) {

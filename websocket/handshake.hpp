@@ -4,6 +4,7 @@
 // make_handshake_response.
 
 #include "websocket/case_insensitive.hpp"
+#include "websocket/error.hpp"
 
 #include <cstddef>
 #include <istream>
@@ -26,14 +27,15 @@ constexpr std::size_t max_matched_path_size = 4096;
 // where a previous search stopped (the search resumes three bytes before it).
 std::size_t find_request_head_end(const char* data, std::size_t size, std::size_t from = 0) noexcept;
 
-// Parses the request line, then the header lines, from the stream. Returns false for a request
-// line without a space, without a space after the path, without a '/' after that, or whose
-// protocol token is not exactly "HTTP", and for more than max_header_fields header lines.
-// `header` is cleared first; `query_string` is assigned
-// only when the target has a '?' that is not the line's last byte (the last such '?' wins).
-bool parse_request(std::istream& stream, std::string& method, std::string& path,
-                   std::string& query_string, std::string& http_version,
-                   CaseInsensitiveMultimap& header);
+// Parses the request line, then the header lines, from the stream. Fails with
+// error::malformed_head for a request line without a space, without a space after the path,
+// without a '/' after that, or whose protocol token is not exactly "HTTP", and with
+// error::too_many_headers for more than max_header_fields header lines; an empty code is success.
+// `header` is cleared first; `query_string` is assigned only when the target has a '?' that is
+// not the line's last byte (the last such '?' wins).
+boost::system::error_code parse_request(std::istream& stream, std::string& method, std::string& path,
+                                        std::string& query_string, std::string& http_version,
+                                        CaseInsensitiveMultimap& header);
 
 // Reads header lines until a line without ':' (the blank line, or the end of the data). The
 // value starts after the colon and one optional blank and loses the line's last byte (the CR);

@@ -76,7 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string method, path, query_string, http_version;
   CaseInsensitiveMultimap header;
   header.emplace("stale", "value");
-  if (parse_request(stream, method, path, query_string, http_version, header)) {
+  if (!parse_request(stream, method, path, query_string, http_version, header)) {
     const std::string line = text.substr(0, text.find('\n'));
     FUZZ_CHECK(method.find(' ') == std::string::npos);
     FUZZ_CHECK(line.compare(0, method.size() + 1, method + " ") == 0);

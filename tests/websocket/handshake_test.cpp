@@ -14,6 +14,7 @@ using namespace KorvaWeb;
 namespace {
 
 struct Parsed {
+  boost::system::error_code refused;
   bool ok;
   std::string method, path, query_string, http_version;
   CaseInsensitiveMultimap header;
@@ -23,7 +24,8 @@ struct Parsed {
 Parsed parse(const std::string& text) {
   std::istringstream stream(text);
   Parsed p;
-  p.ok = parse_request(stream, p.method, p.path, p.query_string, p.http_version, p.header);
+  p.refused = parse_request(stream, p.method, p.path, p.query_string, p.http_version, p.header);
+  p.ok = !p.refused;
   std::ostringstream rest;
   rest << stream.rdbuf();
   p.rest = rest.str();
@@ -64,7 +66,12 @@ TEST(RequestLine, RejectsMalformedLines) {
       "",                        // nothing at all
   };
   for (auto row : rows)
-    EXPECT_FALSE(parse(std::string(row) + "\r\n").ok) << row;
+    EXPECT_EQ(parse(std::string(row) + "\r\n").refused, error::malformed_head) << row;
+  // A well-formed line with more header lines than the server takes has a failure of its own.
+  std::string many = "GET /api HTTP/1.1\r\n";
+  for (std::size_t i = 0; i <= max_header_fields; ++i)
+    many += "h" + std::to_string(i) + ": v\r\n";
+  EXPECT_EQ(parse(many + "\r\n").refused, error::too_many_headers);
 }
 
 TEST(RequestLine, VersionLosesTheLastByteOfTheLine) {
@@ -78,7 +85,7 @@ TEST(RequestLine, ClearsHeaderAndLeavesQueryUnassignedWithoutQuestionMark) {
   std::istringstream stream("GET /api HTTP/1.1\r\n\r\n");
   std::string method, path, query = "old", version;
   CaseInsensitiveMultimap header{{"Stale", "1"}};
-  ASSERT_TRUE(parse_request(stream, method, path, query, version, header));
+  ASSERT_FALSE(parse_request(stream, method, path, query, version, header));
   EXPECT_EQ(query, "old");
   EXPECT_TRUE(header.empty());
 }

@@ -73,16 +73,17 @@ void SocketServerBase<socket_type>::read_request_head(const std::shared_ptr<Conn
 
   connection->cancel_timeout();
   if (head_end == 0 || head_end > max_request_head_size)
-    return; // a head over the cap: dropped, no answer
+    return; // error::head_too_big: dropped, no answer
   // The parser takes lines up to the first one without ':', normally the blank line; what it
   // leaves stays in the buffer ahead of everything read later, as frame bytes.
   detail::HeadStreambuf head(buffer.data(), head_end);
   std::istream stream(&head);
-  const bool parsed = parse_request(stream, connection->method, connection->path, connection->query_string,
-                                    connection->http_version, connection->header);
+  const boost::system::error_code refused = parse_request(
+      stream, connection->method, connection->path, connection->query_string, connection->http_version,
+      connection->header);
   buffer.consume(head.consumed());
   buffer.release(); // the head's storage does not stay with the connection
-  if (parsed)
+  if (!refused) // a malformed head, or too many header lines: dropped, no answer
     answer_handshake(connection);
 }
 

@@ -1,0 +1,56 @@
+#pragma once
+// Every way in which the server gives up on a connection, in one list. Each failure is raised
+// where it arises and reaches the application in exactly one of three ways:
+//
+//   failure            what the client sees                      what the application sees
+//   message_too_big    close 1009 "message too big"              on_error (generic:90, EMSGSIZE),
+//                                                                then on_close 1009
+//   send_queue_limit   the TCP connection closed                 on_error and the callbacks of its
+//                                                                frames (generic:105, ENOBUFS)
+//   close_timeout      the TCP connection closed, 5 s after      the callback of the frame being
+//                      the close or failure was reported         written (operation_aborted)
+//   unmasked_frame     close 1002 "message from client not       on_close 1002 with that reason
+//                      masked"
+//   head_too_big       the TCP connection closed, no answer      nothing: the connection never
+//   too_many_headers                                             reached an endpoint
+//   malformed_head
+//
+// The first three report the system codes that the connection log has always shown for them;
+// make_error_code() gives those. The others belong to websocket_category(), whose messages say
+// what went wrong.
+
+#include <boost/system/error_code.hpp>
+
+#include <type_traits>
+
+namespace KorvaWeb {
+
+enum class error {
+  message_too_big = 1, // a frame would take its message over max_message_size
+  send_queue_limit,    // a frame would take the connection's send queue over its limit
+  close_timeout,       // the connection was reported ended and its queue had not drained in time
+  unmasked_frame,      // a client sent a frame without a mask
+  head_too_big,        // the upgrade request's head did not end within max_request_head_size
+  too_many_headers,    // the upgrade request has more than max_header_fields header lines
+  malformed_head,      // the upgrade request's first line is not "METHOD TARGET HTTP/version"
+};
+
+const boost::system::error_category& websocket_category() noexcept;
+
+boost::system::error_code make_error_code(error failure) noexcept;
+
+// The close frame that a failure ends the connection with, if any.
+struct ClosingFrame {
+  int status = 0; // 0: the connection ends without a close frame
+  const char* reason = "";
+};
+ClosingFrame closing_frame(error failure) noexcept;
+
+} // namespace KorvaWeb
+
+namespace boost {
+namespace system {
+template <>
+struct is_error_code_enum<KorvaWeb::error> : std::true_type {};
+} // namespace system
+} // namespace boost
