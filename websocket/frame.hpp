@@ -32,14 +32,10 @@ constexpr unsigned char text = fin_bit | opcodes::text;   // 129
 constexpr unsigned char close = fin_bit | opcodes::close; // 136
 } // namespace fin_rsv_opcodes
 
-// Close statuses and reasons the server itself sends.
+// The close the idle timer sends; the closes of failures are listed with them (error.hpp).
 namespace close_reasons {
 constexpr int idle_status = 1000;
 constexpr const char* idle = "idle timeout";
-constexpr int not_masked_status = 1002;
-constexpr const char* not_masked = "message from client not masked";
-constexpr int too_big_status = 1009;
-constexpr const char* too_big = "message too big";
 } // namespace close_reasons
 
 struct FrameHeader {

@@ -12,10 +12,7 @@ EndpointPattern::EndpointPattern(const char* text) : EndpointPattern(std::string
 
 void SocketServer::accept() {
   // Exactly one accept is pending at any time: each completion posts the next one first.
-  auto connection = std::make_shared<Connection>(handler_runner, config.timeout_idle, *io_service);
-  connection->timeout_close = config.timeout_close;
-  connection->send_queue_high_water = config.send_queue_high_water;
-  connection->send_queue_limit = config.send_queue_limit;
+  auto connection = new_connection();
   acceptor->async_accept(*connection->socket, [this, connection](const boost::system::error_code& ec) {
     auto guard = connection->handler_runner->acquire();
     if (!guard)

@@ -36,16 +36,16 @@ struct Config {
   long timeout_request = 5;
   // Seconds of silence before the server closes an open connection; 0: never.
   long timeout_idle = 0;
-  // Seconds from the report of a connection's close or failure until its socket is closed, even
-  // if frames are still queued for a client that does not read them; 0: only when they are
-  // written.
+  // Seconds from the report of a connection's close or failure until it is cut (socket closed,
+  // queue freed), even if frames are still queued for a client that does not read them; 0: only
+  // when they are written.
   long timeout_close = 5;
   // While more than this many bytes are queued for a connection, its next frame is not read, so
   // that a client that sends without reading is slowed down by TCP instead of growing its queue;
   // 0: read regardless.
   std::size_t send_queue_high_water = 0;
-  // A frame that would take a connection's queue over this many bytes fails the connection:
-  // socket closed, queue freed, ENOBUFS to on_error; 0: no limit.
+  // A frame that would take a connection's queue over this many bytes cuts the connection:
+  // socket closed, queue freed, error::send_queue_limit (ENOBUFS) to on_error; 0: no limit.
   std::size_t send_queue_limit = 0;
   // Largest accepted message in bytes.
   std::size_t max_message_size = std::numeric_limits<std::size_t>::max();
@@ -128,6 +128,8 @@ public:
   // The connection's road, in the order it takes it (public so that tests and fuzzers can drive
   // a connection without an acceptor).
   virtual void accept() = 0;
+  // A connection on the event loop with the bounds and time-outs of `config`, not yet accepted.
+  std::shared_ptr<Connection> new_connection();
   void read_request(const std::shared_ptr<Connection>& connection);
   void answer_handshake(const std::shared_ptr<Connection>& connection);
   void report_open(const std::shared_ptr<Connection>& connection, Endpoint& endpoint);
@@ -152,7 +154,7 @@ private:
 
   // Frames (impl/read_frames.hpp).
   enum class FrameStep { taken, incomplete, ended };
-  void read_frames(const std::shared_ptr<Connection>& connection, Endpoint& endpoint, bool drained);
+  void handle_frames(const std::shared_ptr<Connection>& connection, Endpoint& endpoint, bool drained);
   FrameStep take_frame(const std::shared_ptr<Connection>& connection, Endpoint& endpoint, std::size_t& wanted);
   bool dispatch_frame(const std::shared_ptr<Connection>& connection, Endpoint& endpoint, unsigned char fin_rsv_opcode,
                       std::size_t length);
@@ -165,6 +167,7 @@ private:
 
   // Closing (impl/closing.hpp).
   void retire(const std::shared_ptr<Connection>& connection, Endpoint& endpoint);
+  void refuse_frame(const std::shared_ptr<Connection>& connection, Endpoint& endpoint, error failure);
 
   std::atomic<unsigned short> bound_port_{0};
 };

@@ -18,8 +18,7 @@
 // endpoint's set and, when the test lets go of it, is destroyed (nothing keeps it alive).
 
 #include "tests/fuzz/fuzz_check.hpp"
-#include "tests/fuzz/memory_stream.hpp"
-#include "websocket/impl/server_base.hpp"
+#include "tests/support/memory_server.hpp"
 
 #include <algorithm>
 #include <cstddef>
@@ -35,13 +34,8 @@ template class SocketServerBase<korva_test::MemoryStream>;
 
 namespace {
 
-using Server = KorvaWeb::SocketServerBase<korva_test::MemoryStream>;
+using Server = korva_test::MemoryServer;
 using Connection = Server::Connection;
-
-class FuzzServer : public Server {
-public:
-  void accept() override {} // connections are made by the harness
-};
 
 constexpr const char* upgrade_request =
     "GET /api HTTP/1.1\r\nHost: 127.0.0.1\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n";
@@ -55,13 +49,8 @@ struct Observed {
   std::vector<std::string> messages;
 };
 
-void run_until_idle(boost::asio::io_context& io_context, const korva_test::MemoryStream& stream) {
-  for (int round = 0; round < 1000000; ++round) {
-    if (io_context.stopped())
-      io_context.restart();
-    if (io_context.poll() == 0)
-      break;
-  }
+void run_until_idle(Server& server, const korva_test::MemoryStream& stream) {
+  server.run_until_idle();
   FUZZ_CHECK(stream.abort_reason() == nullptr);
 }
 
@@ -125,8 +114,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Observed observed;
   std::weak_ptr<Connection> weak;
   {
-    FuzzServer server;
-    server.io_service = std::make_shared<boost::asio::io_context>();
+    Server server;
     server.config.max_message_size = max_sizes[(options >> 1) & 7];
     // Two patterns, tried in the order of their texts; both get the same handlers.
     for (const char* pattern : {"^/api/?$", "^/other$"}) {
@@ -168,26 +156,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       endpoint->on_pong = [&observed](std::shared_ptr<Connection>) { FUZZ_CHECK(observed.opens == 1); };
     }
 
-    auto connection = std::make_shared<Connection>(server.handler_runner, server.config.timeout_idle,
-                                                   *server.io_service);
+    auto connection = server.connect();
     weak = connection;
     korva_test::MemoryStream& stream = *connection->socket;
     stream.set_write_limit(write_limits[(options >> 4) & 3]);
-    server.read_request(connection);
 
     std::size_t sent = 0;
     for (std::size_t split : splits) {
       if (split > sent)
         stream.push(input.data() + sent, split - sent);
       sent = split;
-      run_until_idle(*server.io_service, stream);
+      run_until_idle(server, stream);
     }
     if (options & 0x40) {
-      connection->close_socket();
+      boost::asio::post(*server.io_service, [connection] { connection->close_socket(); });
     } else {
       stream.push_end();
     }
-    run_until_idle(*server.io_service, stream);
+    run_until_idle(server, stream);
 
     // The client is gone: nothing may wait for it any more, and nothing may hold its connection.
     FUZZ_CHECK(!stream.read_waiting());

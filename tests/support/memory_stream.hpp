@@ -1,9 +1,11 @@
 #pragma once
-// An in-memory stream for driving the server's real receiving code without a network: the test
+// An in-memory stream for driving the server's real connection code without a network: the test
 // pushes the bytes a client would send (in whatever pieces it likes) and reads back everything the
 // server wrote. A wait for readable bytes completes once bytes were pushed (or the client ended),
 // and a non-blocking read then takes them; writes are taken whole or, with a write limit, a few
-// bytes at a time, so that composed writes go round.
+// bytes at a time, so that composed writes go round. A client that stops reading is a write room:
+// once the server has written that many bytes, writes would block (an asynchronous one waits)
+// until the test gives more room.
 //
 // Completions are always posted (never run inside the initiating call), through the handler's own
 // executor, as a socket's would be. A wait for bytes holds no work on the io_context: the
@@ -54,7 +56,20 @@ public:
   const std::string& written() const noexcept { return written_; }
   // Largest number of bytes one write_some takes (0: all of them).
   void set_write_limit(std::size_t limit) noexcept { write_limit_ = limit; }
+  // The client stops reading once the server has written `room` more bytes.
+  void set_write_room(std::size_t room) noexcept { write_room_ = room; }
+  // The client reads again: `more` bytes of room, and a waiting write goes on.
+  void add_write_room(std::size_t more) {
+    write_room_ += more;
+    if (waiting_write_ && write_room_ > 0) {
+      auto waiting = std::move(waiting_write_);
+      waiting->finish(*this);
+    }
+  }
+  bool write_waiting() const noexcept { return static_cast<bool>(waiting_write_); }
   bool closed() const noexcept { return closed_; }
+  // Bytes the client has sent that the server has not read yet.
+  std::size_t unread() const noexcept { return incoming_.size(); }
   bool read_waiting() const noexcept { return static_cast<bool>(waiting_); }
 
   // --- the socket operations the server uses -----------------------------------------------
@@ -111,13 +126,19 @@ public:
     return take(buffers, ec);
   }
 
+  // Without room it waits for the client to read (or for the stream to close).
   template <class ConstBufferSequence, class WriteHandler>
   auto async_write_some(const ConstBufferSequence& buffers, WriteHandler&& handler) {
     return boost::asio::async_initiate<WriteHandler, void(boost::system::error_code, std::size_t)>(
         [this](auto handler, const ConstBufferSequence& buffers) {
-          boost::system::error_code ec;
-          std::size_t taken = take(buffers, ec);
-          complete(std::move(handler), ec, taken);
+          if (waiting_write_)
+            abort_reason_ = "two writes outstanding at once";
+          auto write = std::make_unique<WaitingWrite<decltype(handler), ConstBufferSequence>>(std::move(handler), buffers);
+          if (write_room_ == 0 && !closed_ && !write_shut_) {
+            waiting_write_ = std::move(write);
+            return;
+          }
+          write->finish(*this);
         },
         handler, buffers);
   }
@@ -129,8 +150,12 @@ public:
       ec = closed_ ? boost::asio::error::bad_descriptor : boost::asio::error::broken_pipe;
       return 0;
     }
+    if (write_room_ == 0) {
+      ec = boost::asio::error::would_block;
+      return 0;
+    }
     std::size_t taken = 0;
-    std::size_t limit = write_limit_ ? write_limit_ : static_cast<std::size_t>(-1);
+    std::size_t limit = std::min(write_limit_ ? write_limit_ : static_cast<std::size_t>(-1), write_room_);
     for (auto it = boost::asio::buffer_sequence_begin(buffers); it != boost::asio::buffer_sequence_end(buffers) && taken < limit;
          ++it) {
       boost::asio::const_buffer buffer(*it);
@@ -138,6 +163,8 @@ public:
       written_.append(static_cast<const char*>(buffer.data()), n);
       taken += n;
     }
+    if (write_room_ != unlimited)
+      write_room_ -= taken;
     return taken;
   }
 
@@ -154,6 +181,10 @@ public:
     ec = boost::system::error_code();
     closed_ = true;
     complete_waiting_read();
+    if (waiting_write_) { // ends as a socket's pending write does when it is closed
+      auto waiting = std::move(waiting_write_);
+      waiting->abort(*this);
+    }
   }
 
   // Set when the code under test misused the stream (the harness turns it into a crash).
@@ -171,6 +202,27 @@ private:
       stream.complete(std::move(handler), ec);
     }
     Handler handler;
+  };
+
+  struct WaitingWriteBase {
+    virtual ~WaitingWriteBase() = default;
+    virtual void finish(MemoryStream& stream) = 0;
+    virtual void abort(MemoryStream& stream) = 0;
+  };
+  template <class Handler, class Buffers>
+  struct WaitingWrite : WaitingWriteBase {
+    WaitingWrite(Handler handler, const Buffers& buffers) : handler(std::move(handler)), buffers(buffers) {}
+    void finish(MemoryStream& stream) override {
+      boost::system::error_code ec;
+      std::size_t taken = stream.take(buffers, ec);
+      stream.complete(std::move(handler), ec, taken);
+    }
+    void abort(MemoryStream& stream) override {
+      stream.complete(std::move(handler), boost::system::error_code(boost::asio::error::operation_aborted),
+                      std::size_t(0));
+    }
+    Handler handler;
+    Buffers buffers;
   };
 
   void complete_waiting_read() {
@@ -198,8 +250,11 @@ private:
   executor_type executor_;
   std::string incoming_;
   std::string written_;
+  static constexpr std::size_t unlimited = static_cast<std::size_t>(-1);
   std::unique_ptr<WaitingReadBase> waiting_;
+  std::unique_ptr<WaitingWriteBase> waiting_write_;
   std::size_t write_limit_ = 0;
+  std::size_t write_room_ = unlimited;
   bool end_of_stream_ = false;
   bool read_shut_ = false;
   bool write_shut_ = false;

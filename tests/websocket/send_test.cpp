@@ -37,15 +37,15 @@ private:
   std::vector<std::string> calls_;
 };
 
-// Keeps the connection's strand busy until released, so that frames sent meanwhile are all
+// Keeps the connection's event loop busy until released, so that frames sent meanwhile are all
 // queued before the first of them is written.
-class StrandHold {
+class LoopHold {
 public:
-  explicit StrandHold(const ConnectionPtr& connection) {
+  explicit LoopHold(const ConnectionPtr& connection) {
     auto released = release_.get_future().share();
-    boost::asio::post(connection->strand, [released] { released.wait(); });
+    boost::asio::post(connection->executor, [released] { released.wait(); });
   }
-  ~StrandHold() { release(); }
+  ~LoopHold() { release(); }
   void release() {
     if (!released_) {
       released_ = true;
@@ -102,14 +102,14 @@ TEST(Send, FailedWriteTellsOnlyTheFrontCallbackAndEmptiesTheQueue) {
   // Every write fails from now on. Closed on the event loop, as the server's own closes are: the
   // loop may be inside a read of this socket.
   std::promise<void> closed;
-  boost::asio::post(connection->strand, [&] {
+  boost::asio::post(connection->executor, [&] {
     connection->close_socket();
     closed.set_value();
   });
   closed.get_future().wait();
   CallbackLog log;
   {
-    StrandHold hold(connection); // all three are queued before the first write fails
+    LoopHold hold(connection); // all three are queued before the first write fails
     for (const char* text : {"one", "two", "three"})
       connection->send(stream_of(text), log.record(text));
   }
@@ -157,7 +157,7 @@ TEST(Send, SendFromInsideACallbackIsQueuedBehind) {
   ConnectionPtr connection;
   auto client = test.open_client(&connection);
   {
-    StrandHold hold(connection); // both frames are queued before the first one is written
+    LoopHold hold(connection); // both frames are queued before the first one is written
     connection->send(stream_of("first"), [connection](const boost::system::error_code&) {
       connection->send(stream_of("from callback"));
     });
@@ -235,10 +235,8 @@ TEST(Close, ACloseThatNeverFinishesEndsAfterTheCloseTimeOut) {
   std::weak_ptr<Server::Connection> weak = connection;
   connection.reset();
   ASSERT_TRUE(client->send_raw(make_close_frame(1000, "bye")));
-  test.events.wait_for("close");
-  const auto reported = std::chrono::steady_clock::now();
-  EXPECT_TRUE(eventually([&] { return weak.expired(); }, 5s)) << "the connection outlived its close time-out";
-  EXPECT_LT(std::chrono::steady_clock::now() - reported, 3s);
+  const auto reported = test.events.wait_for("close").when; // inside on_close, after the timer started
+  EXPECT_TRUE(eventually([&] { return weak.expired(); }, 10s)) << "the connection outlived its close time-out";
   EXPECT_GE(std::chrono::steady_clock::now() - reported, 900ms); // the time-out, not an early cut
 }
 

@@ -34,6 +34,7 @@ struct Event {
   int status = 0;    // close status
   boost::system::error_code error;
   bool in_set = false; // was the connection still in the endpoint's set when the handler ran
+  std::chrono::steady_clock::time_point when = std::chrono::steady_clock::now(); // in the handler
   std::size_t buffer_capacity = 0; // at "open": what the input buffer holds on to after the handshake
 };
 

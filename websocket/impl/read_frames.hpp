@@ -9,34 +9,37 @@
 
 #include "websocket/server.hpp"
 
-#include <cerrno>
+#include <atomic>
 #include <limits>
 
 namespace KorvaWeb {
 
 template <class socket_type>
 void SocketServerBase<socket_type>::read_frame(const std::shared_ptr<Connection>& connection, Endpoint& endpoint) {
-  read_frames(connection, endpoint, false);
+  handle_frames(connection, endpoint, false);
 }
 
+// Every step of the reader starts here: with a connection the server has cut, it reports why and
+// stops (whatever ended its wait: the closed socket, or the send queue that woke it).
 template <class socket_type>
-void SocketServerBase<socket_type>::read_frames(const std::shared_ptr<Connection>& connection, Endpoint& endpoint,
-                                                bool drained) {
+void SocketServerBase<socket_type>::handle_frames(const std::shared_ptr<Connection>& connection, Endpoint& endpoint,
+                                                  bool drained) {
+  connection->assert_on_loop();
   for (;;) {
     if (connection->failure()) {
       connection->input_buffer.release();
       report_error(connection, endpoint, connection->failure());
       return;
     }
-    if (connection->send_queue_full()) {
+    if (connection->send_queue.above_high_water()) {
       std::weak_ptr<Connection> weak = connection;
-      connection->pause_reading([this, weak, &endpoint] {
+      connection->send_queue.wait_for_room([this, weak, &endpoint] {
         auto paused = weak.lock();
         if (!paused)
           return;
         auto guard = paused->handler_runner->acquire();
         if (guard)
-          read_frames(paused, endpoint, false);
+          handle_frames(paused, endpoint, false);
       });
       return;
     }
@@ -48,14 +51,12 @@ void SocketServerBase<socket_type>::read_frames(const std::shared_ptr<Connection
     if (step == FrameStep::ended)
       return;
     read_more(connection, wanted, std::numeric_limits<std::size_t>::max(), drained,
-              [this, connection, &endpoint](boost::system::error_code ec, bool drained) {
-                if (ec) {
-                  if (connection->failure())
-                    ec = connection->failure(); // the server closed the socket: say why
+              [this, connection, &endpoint](const boost::system::error_code& ec, bool drained) {
+                if (ec && !connection->failure()) {
                   report_error(connection, endpoint, ec);
                   return;
                 }
-                read_frames(connection, endpoint, drained);
+                handle_frames(connection, endpoint, drained);
               });
     return;
   }
@@ -78,8 +79,7 @@ SocketServerBase<socket_type>::take_frame(const std::shared_ptr<Connection>& con
   }
   const unsigned char fin_rsv_opcode = data[0];
   if (!frame_is_masked(data[1])) {
-    connection->send_close(close_reasons::not_masked_status, close_reasons::not_masked);
-    report_close(connection, endpoint, close_reasons::not_masked_status, close_reasons::not_masked);
+    refuse_frame(connection, endpoint, error::unmasked_frame);
     return FrameStep::ended;
   }
   const unsigned char length_code = frame_length_code(data[1]);
@@ -93,9 +93,7 @@ SocketServerBase<socket_type>::take_frame(const std::shared_ptr<Connection>& con
   const std::size_t assembled = connection->fragmented_message ? connection->fragmented_message->length : 0;
   if (frame_too_big<std::size_t>(length, assembled, config.max_message_size) ||
       length > std::numeric_limits<std::size_t>::max() - head_size - 4) {
-    report_error(connection, endpoint, boost::system::error_code(EMSGSIZE, boost::system::generic_category()));
-    connection->send_close(close_reasons::too_big_status, close_reasons::too_big);
-    report_close(connection, endpoint, close_reasons::too_big_status, close_reasons::too_big);
+    refuse_frame(connection, endpoint, error::message_too_big);
     return FrameStep::ended;
   }
   const std::size_t frame_size = head_size + 4 + static_cast<std::size_t>(length);
@@ -116,6 +114,16 @@ inline std::shared_ptr<Message>& reusable_message() {
   thread_local std::shared_ptr<Message> message;
   return message;
 }
+// True when this thread holds the only reference to `message`, and everything its other holders
+// did with it happened before whatever this thread does next. The count is read without ordering;
+// the fence orders this thread after the release of the last other holder, whose decrement of the
+// count was a release operation.
+inline bool held_here_alone(const std::shared_ptr<Message>& message) noexcept {
+  if (message.use_count() != 1)
+    return false;
+  std::atomic_thread_fence(std::memory_order_acquire);
+  return true;
+}
 constexpr std::size_t reused_message_capacity = 16 * 1024;
 // A big message's buffer is not kept for reuse once the message has been handled.
 inline void keep_message_if_small() {
@@ -133,7 +141,7 @@ std::shared_ptr<Message> SocketServerBase<socket_type>::message_for_frame(const 
                                                                           std::size_t length) {
   if (frame_is_final(fin_rsv_opcode) && frame_opcode(fin_rsv_opcode) != opcodes::continuation) {
     std::shared_ptr<Message>& reusable = detail::reusable_message();
-    if (reusable && reusable.use_count() == 1 && reusable->streambuf.capacity() <= detail::reused_message_capacity)
+    if (reusable && detail::held_here_alone(reusable) && reusable->streambuf.capacity() <= detail::reused_message_capacity)
       reusable->reset(fin_rsv_opcode, length);
     else
       reusable = std::make_shared<Message>(fin_rsv_opcode, length);

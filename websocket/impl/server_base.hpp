@@ -81,6 +81,15 @@ void SocketServerBase<socket_type>::start() {
 }
 
 template <class socket_type>
+std::shared_ptr<typename SocketServerBase<socket_type>::Connection> SocketServerBase<socket_type>::new_connection() {
+  auto connection = std::make_shared<Connection>(handler_runner, config.timeout_idle, *io_service);
+  connection->timeout_close = config.timeout_close;
+  connection->send_queue.high_water = config.send_queue_high_water;
+  connection->send_queue.limit = config.send_queue_limit;
+  return connection;
+}
+
+template <class socket_type>
 void SocketServerBase<socket_type>::stop() {
   if (io_service)
     io_service->stop();

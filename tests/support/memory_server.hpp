@@ -1,0 +1,79 @@
+#pragma once
+// The server's real connection code over the in-memory stream (tests/support/memory_stream.hpp),
+// driven from one thread: the test pushes what a client sends, runs the event loop until nothing
+// is ready, and reads back what the server wrote. Used by the library's tests and by the frame
+// fuzzer. A binary that includes this instantiates the server for the stream once:
+//   namespace KorvaWeb { template class SocketServerBase<korva_test::MemoryStream>; }
+
+#include "tests/support/memory_stream.hpp"
+#include "websocket/impl/server_base.hpp"
+
+#include <boost/asio/post.hpp>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace korva_test {
+
+class MemoryServer : public KorvaWeb::SocketServerBase<MemoryStream> {
+public:
+  MemoryServer() { io_service = std::make_shared<boost::asio::io_context>(1); }
+  void accept() override {} // connections are made by connect()
+
+  // A new connection whose opening handshake the server starts to read, on the event loop.
+  std::shared_ptr<Connection> connect() {
+    auto connection = new_connection();
+    boost::asio::post(*io_service, [this, connection] { read_request(connection); });
+    return connection;
+  }
+
+  // Runs every ready handler until none is left (a bounded number of rounds).
+  void run_until_idle() {
+    for (int round = 0; round < 1000000; ++round) {
+      if (io_service->stopped())
+        io_service->restart();
+      if (io_service->poll() == 0)
+        break;
+    }
+  }
+
+  // Runs `task` on the event loop and waits for it (the loop's state is touched only there).
+  template <class Task>
+  void on_loop(Task task) {
+    boost::asio::post(*io_service, std::move(task));
+    run_until_idle();
+  }
+};
+
+// One frame the server wrote, as a client reads it.
+struct WrittenFrame {
+  unsigned char fin_rsv_opcode = 0;
+  std::string payload;
+};
+
+// The whole frames in `bytes` from `at` on; `at` moves past them. A frame cut short is left.
+inline std::vector<WrittenFrame> written_frames(const std::string& bytes, std::size_t& at) {
+  std::vector<WrittenFrame> frames;
+  for (;;) {
+    if (bytes.size() - at < 2)
+      return frames;
+    const auto* data = reinterpret_cast<const unsigned char*>(bytes.data()) + at;
+    std::uint64_t length = data[1] & 0x7F;
+    std::size_t header = 2;
+    if (length >= 126) {
+      header += length == 126 ? 2 : 8;
+      if (bytes.size() - at < header)
+        return frames;
+      length = KorvaWeb::read_big_endian(data + 2, header - 2);
+    }
+    if (bytes.size() - at - header < length)
+      return frames;
+    frames.push_back({data[0], bytes.substr(at + header, static_cast<std::size_t>(length))});
+    at += header + static_cast<std::size_t>(length);
+  }
+}
+
+} // namespace korva_test

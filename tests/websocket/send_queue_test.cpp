@@ -1,0 +1,164 @@
+// The send queue's bounds and failures, and sends from other threads, over the in-memory stream:
+// a client that stops reading is a stream without write room, so every state of the queue can be
+// reached and looked at without a network or a wait for the kernel.
+
+#include "tests/support/memory_server.hpp"
+#include "tests/support/test_client.hpp"
+
+#include <gtest/gtest.h>
+
+#include <boost/asio/executor_work_guard.hpp>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <future>
+#include <thread>
+
+namespace KorvaWeb {
+template class SocketServerBase<korva_test::MemoryStream>;
+}
+
+using namespace korva_test;
+
+namespace {
+
+using Connection = MemoryServer::Connection;
+
+std::shared_ptr<KorvaWeb::SendStream> payload_of(std::size_t size, char fill = 'p') {
+  return std::make_shared<KorvaWeb::SendStream>(std::string(size, fill));
+}
+
+// A server with one open connection; its handlers record what they see.
+struct OpenConnection {
+  explicit OpenConnection(void (*configure)(MemoryServer&) = nullptr) {
+    auto& endpoint = server.endpoints["^/api$"];
+    endpoint.on_ping = [this](std::shared_ptr<Connection>) { ++pings; };
+    endpoint.on_error = [this](std::shared_ptr<Connection>, const boost::system::error_code& ec) { errors.push_back(ec); };
+    endpoint.on_close = [this](std::shared_ptr<Connection>, int status, const std::string&) {
+      closes.push_back(status);
+      closed_at = std::chrono::steady_clock::now();
+    };
+    if (configure)
+      configure(server);
+    connection = server.connect();
+    stream().push(upgrade_request().data(), upgrade_request().size());
+    server.run_until_idle();
+    read_at = stream().written().find("\r\n\r\n") + 4;
+  }
+
+  MemoryStream& stream() { return *connection->socket; }
+  // Frames the server has written since the last call.
+  std::vector<WrittenFrame> new_frames() { return written_frames(stream().written(), read_at); }
+  // Records "<name>:ok" or "<name>:<error value>" when the frame's callback is called.
+  KorvaWeb::SendCallback record(const std::string& name) {
+    return [this, name](const boost::system::error_code& ec) {
+      calls.push_back(name + ":" + (ec ? std::to_string(ec.value()) : "ok"));
+    };
+  }
+
+  MemoryServer server;
+  std::shared_ptr<Connection> connection;
+  std::size_t read_at = 0;
+  int pings = 0;
+  std::vector<boost::system::error_code> errors;
+  std::vector<int> closes;
+  std::chrono::steady_clock::time_point closed_at;
+  std::vector<std::string> calls;
+};
+
+TEST(SendQueue, ReaderWaitsAboveTheHighWaterMarkAndResumesWhenTheClientReads) {
+  OpenConnection test([](MemoryServer& s) { s.config.send_queue_high_water = 1000; });
+  test.stream().set_write_room(0); // the client stops reading
+  test.server.on_loop([&] { test.connection->send(payload_of(2000)); });
+  ASSERT_GT(test.connection->send_queue.bytes(), 1000u);
+  // The client goes on sending: the reader takes no frame, and once it has stopped it reads no
+  // more bytes either, so that TCP holds the client back.
+  const std::string ping = make_frame(0x89, "p");
+  for (int i = 0; i < 2; ++i) {
+    test.stream().push(ping.data(), ping.size());
+    test.server.run_until_idle();
+  }
+  EXPECT_EQ(test.pings, 0) << "the reader took a frame from a client it should have held back";
+  EXPECT_EQ(test.stream().unread(), ping.size());
+
+  test.stream().add_write_room(1 << 20); // it reads again: the queue drains, the reader goes on
+  test.server.run_until_idle();
+  EXPECT_EQ(test.pings, 2);
+  auto frames = test.new_frames();
+  ASSERT_EQ(frames.size(), 3u);
+  EXPECT_EQ(frames[0].payload.size(), 2000u);
+  EXPECT_EQ(frames[1].fin_rsv_opcode, 0x8A);
+  EXPECT_EQ(test.connection->send_queue.bytes(), 0u);
+}
+
+TEST(SendQueue, QueueLimitCutsTheConnectionAndTellsEachCallbackOnceInOrder) {
+  OpenConnection test([](MemoryServer& s) { s.config.send_queue_limit = 10000; });
+  test.stream().set_write_room(0);
+  test.server.on_loop([&] {
+    test.connection->send(payload_of(4000), test.record("being written"));
+    test.connection->send(payload_of(4000), test.record("waiting"));
+    test.connection->send(payload_of(4000), test.record("over the limit"));
+  });
+  const int enobufs = ENOBUFS;
+  // The frame being written learns why its write ended; the one waiting behind it is dropped
+  // without its callback; the refused one is told, after send() returned.
+  EXPECT_EQ(test.calls, (std::vector<std::string>{"being written:" + std::to_string(enobufs),
+                                                  "over the limit:" + std::to_string(enobufs)}));
+  ASSERT_EQ(test.errors.size(), 1u);
+  EXPECT_EQ(test.errors[0], boost::system::error_code(ENOBUFS, boost::system::generic_category()));
+  EXPECT_TRUE(test.stream().closed());
+  EXPECT_EQ(test.connection->send_queue.bytes(), 0u);
+  test.server.on_loop([&] { test.connection->send(payload_of(10), test.record("after the cut")); });
+  EXPECT_EQ(test.calls.back(), "after the cut:" + std::to_string(enobufs));
+  EXPECT_EQ(test.calls.size(), 3u);
+  EXPECT_EQ(test.errors.size(), 1u);
+}
+
+TEST(SendQueue, CloseTimerCutsAConnectionWhoseQueueNeverDrains) {
+  OpenConnection test([](MemoryServer& s) { s.config.timeout_close = 1; });
+  test.stream().set_write_room(0);
+  test.server.on_loop([&] { test.connection->send(payload_of(100), test.record("stuck")); });
+  const std::string close = make_close_frame(1000, "bye");
+  test.stream().push(close.data(), close.size());
+  test.server.run_until_idle();
+  ASSERT_EQ(test.closes, (std::vector<int>{1000}));
+  std::weak_ptr<Connection> weak = test.connection;
+  test.connection.reset();
+  // The close timer is the only thing left to wait for: the loop runs until it has cut the
+  // connection, whose last holder (the stuck write) then lets go of it.
+  test.server.io_service->restart();
+  test.server.io_service->run_for(std::chrono::seconds(10));
+  EXPECT_TRUE(weak.expired());
+  // The time-out, not an early cut: on_close ran just after the timer was started.
+  EXPECT_GE(std::chrono::steady_clock::now() - test.closed_at, std::chrono::milliseconds(900));
+  EXPECT_EQ(test.calls, (std::vector<std::string>{"stuck:" + std::to_string(ECANCELED)}));
+}
+
+TEST(SendQueue, SendsFromAnotherThreadWhileTheLoopWritesArriveWholeAndInOrder) {
+  OpenConnection test;
+  test.stream().set_write_limit(7); // every frame takes several writes, most of them asynchronous
+  auto work = boost::asio::make_work_guard(*test.server.io_service);
+  test.server.io_service->restart();
+  std::thread loop([&] { test.server.io_service->run(); });
+  constexpr int frames = 300;
+  std::atomic<int> called{0};
+  std::promise<void> all_called;
+  for (int i = 0; i < frames; ++i)
+    test.connection->send(payload_of(i % 200, static_cast<char>('a' + i % 26)),
+                          [&](const boost::system::error_code& ec) {
+                            EXPECT_FALSE(ec);
+                            if (++called == frames)
+                              all_called.set_value();
+                          });
+  EXPECT_EQ(all_called.get_future().wait_for(std::chrono::seconds(30)), std::future_status::ready);
+  work.reset();
+  test.server.io_service->stop();
+  loop.join();
+  auto written = test.new_frames();
+  ASSERT_EQ(written.size(), static_cast<std::size_t>(frames));
+  for (int i = 0; i < frames; ++i)
+    EXPECT_EQ(written[i].payload, std::string(i % 200, static_cast<char>('a' + i % 26))) << "frame " << i;
+}
+
+} // namespace

@@ -1,0 +1,222 @@
+#pragma once
+// A connection's send queue: the frames waiting to be written to its socket, and their writing.
+//
+// Frames leave whole and in the order they were pushed, each as its header and payload in one
+// gathered write. A frame without a callback that the socket takes whole is done at once, inside
+// push(); a frame with a callback, and one that the socket takes only in part, is finished by an
+// asynchronous write, whose completion calls the callback (success included) while the frame is
+// still at the front, then goes on with the next. A callback is never called from inside push().
+//
+// Bounds. Each frame counts its header, the memory its payload takes and frame_overhead, so that
+// many small frames are bounded as well as a few big ones. While more than `high_water` is
+// counted, the connection's reader waits (wait_for_room); a frame that would take the count over
+// `limit` is refused with error::send_queue_limit. 0 leaves a bound off.
+//
+// Failure. A failed write, or fail(), ends the queue for good: the frames waiting are dropped
+// without their callbacks, the frame being written tells its callback the error (fail()'s, or
+// the socket's) when its write ends, and every later push is refused with that error.
+//
+// Threads: the connection's event-loop thread only. Payloads are shared with their producers and
+// never copied; a producer does not write to a payload after pushing it.
+
+#include "websocket/error.hpp"
+#include "websocket/frame.hpp"
+#include "websocket/message.hpp"
+#include "websocket/read_buffer.hpp"
+#include "websocket/scope_runner.hpp"
+
+#include <boost/asio/buffer.hpp>
+#include <boost/asio/post.hpp>
+
+#include <array>
+#include <cstddef>
+#include <functional>
+#include <list>
+#include <memory>
+#include <optional>
+
+namespace KorvaWeb {
+
+using SendCallback = std::function<void(const boost::system::error_code&)>;
+
+// What one queued frame counts beyond its header and the memory its payload takes: about what its
+// queue entry, its payload stream and their allocations take.
+constexpr std::size_t frame_overhead = 256;
+
+// After a queue that has held this much lets go of it, the freed memory goes back to the system:
+// many small frames leave the allocator's heap fragmented otherwise, and a device that once held
+// a flood would keep its peak for good.
+constexpr std::size_t queue_memory_return_threshold = 256 * 1024;
+
+template <class Stream>
+class SendQueue {
+public:
+  struct Frame {
+    FrameHeader header;
+    std::shared_ptr<SendStream> payload;
+    SendCallback callback;
+    std::size_t cost = 0;    // what the frame counts against the bounds
+    std::size_t written = 0; // bytes of header and payload written so far
+  };
+
+  // `handler_runner` guards the write completions, as it guards every completion of the server.
+  SendQueue(Stream& stream, const std::shared_ptr<ScopeRunner>& handler_runner)
+      : stream_(stream), handler_runner_(handler_runner) {}
+  ~SendQueue() {
+    if (peak_ > queue_memory_return_threshold) {
+      waiting_.clear();
+      writing_.reset();
+      return_freed_memory();
+    }
+  }
+  SendQueue(const SendQueue&) = delete;
+  SendQueue& operator=(const SendQueue&) = delete;
+
+  std::size_t high_water = 0;
+  std::size_t limit = 0;
+
+  // Queues the frame and writes what the socket takes now. `owner` (the connection) is kept alive
+  // by an asynchronous write. A frame refused (the queue has failed, or the frame would take it
+  // over its limit) is not queued, its callback is not called, and the error is returned.
+  boost::system::error_code push(Frame frame, const std::shared_ptr<void>& owner) {
+    if (failure_)
+      return failure_;
+    frame.cost = frame.header.size + frame.payload->capacity() + frame_overhead;
+    if (limit != 0 && bytes_ + frame.cost > limit)
+      return error::send_queue_limit;
+    bytes_ += frame.cost;
+    if (bytes_ > peak_)
+      peak_ = bytes_;
+    if (writing_) {
+      waiting_.push_back(std::move(frame));
+      return {};
+    }
+    writing_.emplace(std::move(frame));
+    write(owner);
+    return {};
+  }
+
+  std::size_t bytes() const noexcept { return bytes_; }
+  bool above_high_water() const noexcept { return high_water != 0 && bytes_ > high_water; }
+  const boost::system::error_code& failure() const noexcept { return failure_; }
+
+  // The reader stops while the queue is above its high-water mark: `resume` is posted once the
+  // queue has drained to the mark, or has failed (the reader then meets the failure). It must hold
+  // the connection only weakly: a queue above the mark has a write under way, which holds it.
+  void wait_for_room(std::function<void()> resume) { paused_reader_ = std::move(resume); }
+
+  // Ends the queue with `error` (see Failure above). The caller closes the socket, which ends the
+  // write under way.
+  void fail(const boost::system::error_code& error) {
+    if (!failure_)
+      failure_ = error;
+    drop_waiting_frames();
+    resume_reader();
+  }
+
+private:
+  void write(const std::shared_ptr<void>& owner) {
+    while (!writing_->callback) {
+      boost::system::error_code ec;
+      const std::size_t bytes = stream_.write_some(unwritten(*writing_), ec);
+      if (ec)
+        break; // would block, or failed: the asynchronous write finds out again and reports it
+      writing_->written += bytes;
+      if (!done(*writing_))
+        break;
+      if (!next_frame())
+        return;
+    }
+    stream_.async_write_some(unwritten(*writing_), [this, owner](const boost::system::error_code& ec,
+                                                                  std::size_t bytes) { written(ec, bytes, owner); });
+  }
+
+  // Completion of an asynchronous write of the frame at the front.
+  void written(boost::system::error_code ec, std::size_t bytes, const std::shared_ptr<void>& owner) {
+    auto guard = handler_runner_->acquire();
+    if (!guard)
+      return;
+    if (!ec) {
+      writing_->written += bytes;
+      if (!done(*writing_)) {
+        write(owner);
+        return;
+      }
+    } else if (failure_) {
+      ec = failure_; // the write ended because the queue was failed: say why
+    }
+    // The frame stays at the front while its callback runs: a frame pushed from inside the
+    // callback goes behind it.
+    if (writing_->callback)
+      writing_->callback(ec);
+    if (ec) {
+      bytes_ -= writing_->cost;
+      writing_.reset();
+      fail(ec);
+      return;
+    }
+    if (next_frame())
+      write(owner);
+  }
+
+  // The frame at the front is written: the next waiting one takes its place. False when none is
+  // left.
+  bool next_frame() {
+    bytes_ -= writing_->cost;
+    writing_.reset();
+    if (!above_high_water())
+      resume_reader();
+    if (waiting_.empty()) {
+      release_memory();
+      return false;
+    }
+    writing_.emplace(std::move(waiting_.front()));
+    waiting_.pop_front();
+    return true;
+  }
+
+  static bool done(const Frame& frame) noexcept { return frame.written == frame.header.size + frame.payload->size(); }
+
+  // The header and payload bytes of `frame` not yet written.
+  static std::array<boost::asio::const_buffer, 2> unwritten(const Frame& frame) noexcept {
+    const std::size_t header_done = frame.written < frame.header.size ? frame.written : frame.header.size;
+    return {boost::asio::buffer(frame.header.bytes.data() + header_done, frame.header.size - header_done),
+            frame.payload->data() + (frame.written - header_done)};
+  }
+
+  void drop_waiting_frames() {
+    for (const Frame& frame : waiting_)
+      bytes_ -= frame.cost;
+    waiting_.clear();
+    release_memory();
+  }
+
+  // The paused reader goes on in a task of its own: never inside a push() or a write, which may
+  // run inside another connection's handler.
+  void resume_reader() {
+    if (!paused_reader_)
+      return;
+    boost::asio::post(stream_.get_executor(), std::move(paused_reader_));
+    paused_reader_ = nullptr;
+  }
+
+  void release_memory() noexcept {
+    if (!writing_ && waiting_.empty() && peak_ > queue_memory_return_threshold) {
+      peak_ = 0;
+      return_freed_memory();
+    }
+  }
+
+  Stream& stream_;
+  const std::shared_ptr<ScopeRunner>& handler_runner_;
+  // The frame being written, and the frames behind it in order (in a list only while another is
+  // being written, so that an idle connection holds no list storage).
+  std::optional<Frame> writing_;
+  std::list<Frame> waiting_;
+  std::size_t bytes_ = 0; // what the frames being written and waiting count
+  std::size_t peak_ = 0;  // the most counted since the memory last went back
+  boost::system::error_code failure_;
+  std::function<void()> paused_reader_;
+};
+
+} // namespace KorvaWeb
