@@ -4,8 +4,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <fstream>
+#include <string>
 
 #include "device/simulator/device.hpp"
+#include "device/simulator/settings.hpp"
 
 using korva_sim::Device;
 
@@ -34,7 +37,12 @@ ValueChangeMonitor::ValueChangeMonitor() : state_(nullptr) {
 
 ValueChangeMonitor::~ValueChangeMonitor() { delete state_; }
 
-void ValueChangeMonitor::init() { state_->seen = Device::instance().revision(); }
+void ValueChangeMonitor::init() {
+  state_->seen = Device::instance().revision();
+  // Tells a test that every change from now on will be reported.
+  const std::string ready = korva_sim::envText("KORVA_SIM_MONITOR_READY_FILE");
+  if (!ready.empty()) std::ofstream(ready).flush();
+}
 
 std::vector<ValueDiff> ValueChangeMonitor::getValueDiff() {
   std::vector<ValueDiff> diffs;

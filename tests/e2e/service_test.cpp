@@ -4,6 +4,10 @@
 #include "device/system_api.hpp"
 #include "tests/support/service_process.hpp"
 
+#include <unistd.h>
+
+#include <cstdio>
+
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -54,13 +58,15 @@ TEST(Service, EchoIsAnsweredByteForByte) {
 
 TEST(Service, SetValueIsAnsweredNotifiedToTheOthersAndPushedByTheMonitor) {
   // The monitor takes its starting picture of the device's values when its thread starts, and it
-  // never pushes a change made before that. The service starts the monitor a second before it
-  // lets the device deliver local notifications, so the one notification asked for here says
-  // that the picture has been taken.
-  auto service = start_service({"KORVA_SIM_PUSH_PERIOD_MS=1", "KORVA_SIM_PUSH_COUNT=1"});
+  // never pushes a change made before that: the change waits until the simulated monitor says
+  // that it has taken the picture.
+  const std::string ready = "/tmp/korva-monitor-ready-" + std::to_string(::getpid());
+  std::remove(ready.c_str());
+  auto service = start_service({"KORVA_SIM_MONITOR_READY_FILE=" + ready});
   auto requester = connect_to_service();
+  ASSERT_TRUE(eventually([&] { return ::access(ready.c_str(), F_OK) == 0; })) << "the monitor never started";
+  std::remove(ready.c_str());
   SystemAPI device(false);
-  expect_frames(*requester, {device.readData(0, 1, 0)}, 10s, "requester, before the change");
   auto second = connect_to_service();
   auto third = connect_to_service();
   // The texts the device gives for this change, from the same device library in this process.

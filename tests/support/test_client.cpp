@@ -5,11 +5,12 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
+#include <linux/tcp.h> // struct tcp_info with the peer's window
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstddef>
 #include <cstring>
 #include <stdexcept>
 
@@ -122,6 +123,13 @@ std::size_t TestClient::send_within(const std::string& bytes, std::chrono::milli
       break; // one try only once the time is up
   }
   return sent;
+}
+
+bool TestClient::peer_window_closed() const {
+  tcp_info info{};
+  socklen_t size = sizeof info;
+  return fd_ >= 0 && ::getsockopt(fd_, IPPROTO_TCP, TCP_INFO, &info, &size) == 0 &&
+         size >= offsetof(tcp_info, tcpi_snd_wnd) + sizeof info.tcpi_snd_wnd && info.tcpi_snd_wnd == 0;
 }
 
 void TestClient::set_receive_buffer(int bytes) { ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes); }
