@@ -14,8 +14,13 @@
 //
 // Time-outs: one timer at a time: the request timer of the handshake, the idle timer of an open
 // connection, or the close timer of a reported one. Expired, the request timer closes the socket,
-// the idle timer queues close 1000 "idle timeout", and the close timer cuts the connection.
+// the idle timer queues close 1000 "idle timeout", and the close timer cuts the connection. Beside
+// it, the message timer cuts a connection whose started frame or message has stopped arriving.
+//
+// Memory: the connection's reader and send queue count what they hold against the server's
+// budget (budget.hpp), which cuts the connection that holds the most when it would be passed.
 
+#include "websocket/budget.hpp"
 #include "websocket/case_insensitive.hpp"
 #include "websocket/error.hpp"
 #include "websocket/frame.hpp"
@@ -23,17 +28,17 @@
 #include "websocket/read_buffer.hpp"
 #include "websocket/scope_runner.hpp"
 #include "websocket/send_queue.hpp"
+#include "websocket/timeouts.hpp"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
-#include <boost/asio/steady_timer.hpp>
 
+#include <array>
 #include <atomic>
 #include <cassert>
-#include <chrono>
-#include <cstdint>
 #include <memory>
+#include <optional>
 #include <regex>
 #include <string>
 
@@ -52,18 +57,22 @@ void read_peer(Socket&, boost::asio::ip::tcp::endpoint&) {}
 } // namespace detail
 
 template <class socket_type>
-class BasicConnection : public std::enable_shared_from_this<BasicConnection<socket_type>> {
+class BasicConnection : public std::enable_shared_from_this<BasicConnection<socket_type>>,
+                        public Timeouts<BasicConnection<socket_type>>,
+                        public Budget::Account {
 public:
   BasicConnection(std::shared_ptr<ScopeRunner> handler_runner, long timeout_idle,
                   boost::asio::io_context& io_context)
-      : handler_runner(std::move(handler_runner)),
+      : Timeouts<BasicConnection>(timeout_idle),
+        handler_runner(std::move(handler_runner)),
         socket(new socket_type(io_context)),
         executor(io_context.get_executor()),
-        timeout_idle(timeout_idle),
         send_queue(*socket, this->handler_runner) {}
 
-  BasicConnection(const BasicConnection&) = delete;
-  BasicConnection& operator=(const BasicConnection&) = delete;
+  ~BasicConnection() override {
+    if (budget)
+      budget->close(*this); // what its reader still held, and its place among the open connections
+  }
 
   // Request fields, filled by the handshake.
   std::string method, path, query_string, http_version;
@@ -76,14 +85,21 @@ public:
   // The event loop's executor: everything below runs there.
   boost::asio::io_context::executor_type executor;
 
-  // Every read of the connection goes through this buffer (handshake head and frames).
+  // Every read of the connection goes through this buffer (handshake head and frames), but the
+  // payload of a frame too big for it, which is read straight into its message.
   ReadBuffer input_buffer;
   std::shared_ptr<Message> fragmented_message;
-
-  long timeout_idle;
-  // Seconds from the report of the connection's close or failure until it is cut, even if frames
-  // are still queued for a client that does not read them; 0: only when they are written.
-  long timeout_close = 0;
+  struct PayloadRead {
+    std::shared_ptr<Message> target; // the frame's message
+    unsigned char fin_rsv_opcode;
+    std::size_t length;  // the frame's payload length
+    std::size_t missing; // payload bytes not read yet
+    std::array<unsigned char, 4> key;
+  };
+  std::optional<PayloadRead> payload_read;
+  bool delivering = false; // on_message runs: the message it was given counts no more
+  // The server's memory budget (none: nothing is counted), set when the connection is accepted.
+  std::shared_ptr<Budget> budget;
 
   SendQueue<socket_type> send_queue;
   std::atomic<bool> close_sent{false};
@@ -125,40 +141,6 @@ public:
 
   // --- The rest: the event-loop thread only ----------------------------------------------------
 
-  // Replaces the timer. -1: the idle time-out (timeout_idle) as an idle timer; any other value:
-  // a request timer of that many seconds. A time of 0 only removes the timer.
-  void set_timeout(long seconds = -1) {
-    const bool idle = seconds == -1;
-    arm_timer(idle ? TimerKind::idle : TimerKind::request, idle ? timeout_idle : seconds);
-  }
-
-  void cancel_timeout() {
-    assert_on_loop();
-    ++timer_generation;
-    if (timer)
-      timer->cancel();
-  }
-
-  // The client showed a sign of life or is being sent something: the idle time-out starts again.
-  // Nothing happens without an idle time-out, or once the close timer runs (nothing puts off the
-  // end of a connection that has been reported).
-  void restart_idle_timer() {
-    if (timeout_idle != 0 && !closing)
-      arm_timer(TimerKind::idle, timeout_idle);
-  }
-
-  // The connection has been reported closed or failed: it is cut `timeout_close` seconds from now
-  // at the latest, whether or not its queue has drained. Without a close time-out the idle timer
-  // starts again instead.
-  void start_close_timer() {
-    if (timeout_close == 0) {
-      arm_timer(TimerKind::idle, timeout_idle);
-      return;
-    }
-    closing = true;
-    arm_timer(TimerKind::close, timeout_close);
-  }
-
   // Shuts the socket down both ways and closes it, ignoring every error. Pending reads and writes
   // then complete with an error.
   void close_socket() {
@@ -183,14 +165,27 @@ public:
   // Why the server cut the connection; empty while it has not.
   const boost::system::error_code& failure() const noexcept { return failure_reason; }
 
-private:
-  enum class TimerKind { request, idle, close };
+  // --- The reader's part (event-loop thread) ---------------------------------------------------
 
+  // Counts what the reader holds against the budget: its read buffer and the messages it
+  // assembles, plus `more` that it is about to read. False when the budget cut the connection.
+  bool count_reading(std::size_t more = 0) {
+    if (!budget || failure_reason)
+      return !failure_reason;
+    std::size_t held = input_buffer.capacity() + more;
+    if (fragmented_message && !delivering)
+      held += fragmented_message->size();
+    if (payload_read && payload_read->target != fragmented_message)
+      held += payload_read->target->size();
+    return budget->set_receiving(*this, held);
+  }
+
+private:
   // The one way into the send queue, on the event-loop thread.
   void queue_frame(const std::shared_ptr<SendStream>& payload, const SendCallback& callback,
                    unsigned char fin_rsv_opcode) {
     assert_on_loop();
-    restart_idle_timer();
+    this->restart_idle_timer();
     const boost::system::error_code refused = send_queue.push(
         {encode_frame_header(fin_rsv_opcode, payload->size()), payload, callback}, this->shared_from_this());
     if (!refused)
@@ -201,35 +196,16 @@ private:
       boost::asio::post(executor, [callback, refused] { callback(refused); });
   }
 
-  // A wait that a later arm or cancel has overtaken finds another generation and does nothing,
-  // also when it had expired and was queued already.
-  void arm_timer(TimerKind kind, long seconds) {
-    assert_on_loop();
-    ++timer_generation;
-    if (seconds == 0) {
-      timer.reset(); // its wait ends as cancelled; an open connection without time-outs keeps none
-      return;
-    }
-    if (!timer)
-      timer.reset(new boost::asio::steady_timer(executor));
-    timer->expires_after(std::chrono::seconds(seconds));
-    std::weak_ptr<BasicConnection> weak = this->weak_from_this();
-    timer->async_wait([weak, kind, generation = timer_generation](const boost::system::error_code& ec) {
-      auto connection = weak.lock();
-      if (ec || !connection || connection->timer_generation != generation)
-        return; // cancelled, replaced, or the connection is gone
-      if (kind == TimerKind::idle)
-        connection->send_close(close_reasons::idle_status, close_reasons::idle);
-      else if (kind == TimerKind::request)
-        connection->close_socket();
-      else
-        connection->cut(error::close_timeout);
-    });
+  std::shared_ptr<Budget::Account> share() noexcept override { return this->weak_from_this().lock(); }
+
+  void cut_for_budget() override {
+    cut(error::memory_budget);
+    input_buffer.release();
+    fragmented_message.reset();
+    payload_read.reset();
+    budget->set_receiving(*this, 0);
   }
 
-  std::unique_ptr<boost::asio::steady_timer> timer;
-  std::uint64_t timer_generation = 0;
-  bool closing = false; // the close timer has been started
   boost::system::error_code failure_reason;
 };
 

@@ -24,6 +24,9 @@ constexpr Failure failures[] = {
     {error::head_too_big, "request head too big", {}},
     {error::too_many_headers, "too many header lines", {}},
     {error::malformed_head, "malformed request head", {}},
+    {error::memory_budget, "memory budget of the service exhausted", {}},
+    {error::message_stalled, "message stalled", {}},
+    {error::connection_limit, "too many connections", {}},
 };
 
 const Failure* find(int value) noexcept {

@@ -11,9 +11,14 @@
 //                      the close or failure was reported         written (operation_aborted)
 //   unmasked_frame     close 1002 "message from client not       on_close 1002 with that reason
 //                      masked"
+//   memory_budget      the TCP connection closed                 on_error and the callbacks of its
+//                                                                frames
+//   message_stalled    the TCP connection closed                 on_error and the callbacks of its
+//                                                                frames
 //   head_too_big       the TCP connection closed, no answer      nothing: the connection never
 //   too_many_headers                                             reached an endpoint
 //   malformed_head
+//   connection_limit   "503 Service Unavailable" instead of 101  nothing
 //
 // The first three report the system codes that the connection log has always shown for them;
 // make_error_code() gives those. The others belong to websocket_category(), whose messages say
@@ -33,6 +38,9 @@ enum class error {
   head_too_big,        // the upgrade request's head did not end within max_request_head_size
   too_many_headers,    // the upgrade request has more than max_header_fields header lines
   malformed_head,      // the upgrade request's first line is not "METHOD TARGET HTTP/version"
+  memory_budget,       // the server's memory budget would be passed and this connection held the most
+  message_stalled,     // no byte of a started frame or message came for timeout_message seconds
+  connection_limit,    // max_connections were open when the connection came
 };
 
 const boost::system::error_category& websocket_category() noexcept;

@@ -81,6 +81,14 @@ bool frame_too_big(std::uint64_t frame_length, Size assembled, Size max_message_
 
 // out[i] = in[i] ^ key[i % 4]; `in` and `out` may be the same.
 void unmask(const unsigned char* in, std::size_t size, const unsigned char* key, unsigned char* out) noexcept;
+inline void unmask(const unsigned char* in, std::size_t size, const std::array<unsigned char, 4>& key,
+                   unsigned char* out) noexcept {
+  unmask(in, size, key.data(), out);
+}
+// The key for unmasking a payload from byte `offset` on.
+inline std::array<unsigned char, 4> rotated_key(const std::array<unsigned char, 4>& key, std::size_t offset) noexcept {
+  return {key[offset % 4], key[(offset + 1) % 4], key[(offset + 2) % 4], key[(offset + 3) % 4]};
+}
 
 // Payload of a close frame: the status as unsigned 16-bit big-endian (higher bits dropped),
 // then the reason's bytes.

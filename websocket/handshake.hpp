@@ -19,6 +19,13 @@ constexpr std::size_t max_request_head_size = 64 * 1024;
 // A request with more header lines than this is dropped: browsers send about 15 and a front-end
 // server adds a few, while thousands of tiny lines would cost far more memory and log than bytes.
 constexpr std::size_t max_header_fields = 100;
+// Connections beyond the server's limit that may be waiting for their "503" answer at once;
+// beyond these, one more is dropped without an answer.
+constexpr std::size_t max_refusals = 16;
+// The answer to a connection beyond the server's limit of connections.
+constexpr const char* service_unavailable_response =
+    "HTTP/1.1 503 Service Unavailable\r\nContent-Type: text/plain\r\nContent-Length: 20\r\n"
+    "Connection: close\r\n\r\ntoo many connections";
 // A path longer than this matches no endpoint: the standard library's regular-expression matcher
 // recurses once per character and would run out of stack on a long enough path.
 constexpr std::size_t max_matched_path_size = 4096;

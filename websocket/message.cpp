@@ -4,22 +4,47 @@
 
 namespace KorvaWeb {
 
-std::string Message::content() noexcept {
-  try {
-    auto data = streambuf.data();
-    std::string text(static_cast<const char*>(data.data()), data.size());
-    streambuf.consume(data.size());
-    return text;
-  } catch (...) {
-    return std::string();
-  }
-}
+std::string Message::content() noexcept { return bytes_.take(); }
 
 void Message::reset(unsigned char first_byte, std::size_t payload_length) noexcept {
-  streambuf.consume(streambuf.size());
+  bytes_.clear();
   clear();
   fin_rsv_opcode = first_byte;
   length = payload_length;
+}
+
+unsigned char* Message::Bytes::extend(std::size_t count) {
+  const std::size_t read = taken(), old = text_.size();
+  text_.resize(old + count);
+  point_at(read);
+  return reinterpret_cast<unsigned char*>(&text_[old]);
+}
+
+void Message::Bytes::shrink(std::size_t count) noexcept {
+  const std::size_t read = taken();
+  text_.resize(text_.size() - count);
+  point_at(read < text_.size() ? read : text_.size());
+}
+
+// Hands the unread bytes over: all of them by moving the text when nothing has been read.
+std::string Message::Bytes::take() noexcept {
+  std::string text;
+  try {
+    const std::size_t read = taken();
+    if (read == 0)
+      text.swap(text_);
+    else
+      text.assign(text_, read, std::string::npos);
+  } catch (...) {
+    text.clear();
+  }
+  clear();
+  return text;
+}
+
+void Message::Bytes::clear() noexcept {
+  std::string().swap(text_);
+  setg(nullptr, nullptr, nullptr);
 }
 
 // The ostream of a SendStream and the stream buffer under it, which appends to the stream's bytes.

@@ -1,10 +1,10 @@
 #pragma once
-// Message: a complete received data message, read as an input stream over its own buffer.
+// Message: a complete received data message, read as an input stream over its own bytes, which
+// content() hands over without a copy.
 // SendStream: the body of one outgoing frame; the send queue shares it with its producer and
 // writes straight from its bytes (never copied). Both are always held through std::shared_ptr.
 
 #include <boost/asio/buffer.hpp>
-#include <boost/asio/streambuf.hpp>
 
 #include <cstddef>
 #include <istream>
@@ -17,10 +17,13 @@
 
 namespace KorvaWeb {
 
+template <class Stream>
+class SendQueue;
+
 class Message : public std::istream {
 public:
   Message(unsigned char fin_rsv_opcode, std::size_t length)
-      : std::istream(&streambuf), fin_rsv_opcode(fin_rsv_opcode), length(length) {}
+      : std::istream(&bytes_), fin_rsv_opcode(fin_rsv_opcode), length(length) {}
 
   // First byte of the (first) frame, FIN set for an assembled message.
   unsigned char fin_rsv_opcode;
@@ -28,14 +31,51 @@ public:
   std::size_t length;
 
   // Everything from the current read position to the end, consumed: a second call gives "".
-  // Never throws; any failure gives the empty string.
+  // When nothing has been read through the stream, the bytes are handed over, not copied. Never
+  // throws; any failure gives the empty string.
   std::string content() noexcept;
 
   // Makes the message empty and new again, for reuse by the reader once nobody holds it: setting
   // up a stream costs more than reading a small message.
   void reset(unsigned char first_byte, std::size_t payload_length) noexcept;
 
-  boost::asio::streambuf streambuf;
+  // For the reader, which writes the payload straight into the message.
+  std::size_t size() const noexcept { return bytes_.size(); }
+  std::size_t capacity() const noexcept { return bytes_.capacity(); }
+  void reserve(std::size_t count) { bytes_.reserve(count); }
+  // Grows by `count` bytes and returns where they start.
+  unsigned char* extend(std::size_t count) { return bytes_.extend(count); }
+  // Takes back the last `count` bytes (room that a read did not fill).
+  void shrink(std::size_t count) noexcept { bytes_.shrink(count); }
+  // The last `count` bytes.
+  const char* last(std::size_t count) const noexcept { return bytes_.end() - count; }
+
+private:
+  // The message's bytes and the stream's read position in them.
+  class Bytes : public std::streambuf {
+  public:
+    std::size_t size() const noexcept { return text_.size() - taken(); }
+    std::size_t capacity() const noexcept { return text_.capacity(); }
+    void reserve(std::size_t count) {
+      const std::size_t read = taken();
+      text_.reserve(count);
+      point_at(read);
+    }
+    unsigned char* extend(std::size_t count);
+    void shrink(std::size_t count) noexcept;
+    const char* end() const noexcept { return text_.data() + text_.size(); }
+    std::string take() noexcept;
+    void clear() noexcept;
+
+  private:
+    std::size_t taken() const noexcept { return eback() ? static_cast<std::size_t>(gptr() - eback()) : 0; }
+    void point_at(std::size_t read) noexcept {
+      char* begin = &text_[0];
+      setg(begin, begin + read, begin + text_.size());
+    }
+    std::string text_;
+  };
+  Bytes bytes_;
 };
 
 // The body of one outgoing frame. Text goes in with write() or <<; anything else that a
@@ -77,15 +117,22 @@ public:
 
   // Bytes written.
   std::size_t size() const noexcept { return bytes_.size(); }
+  // The bytes written, as text.
+  const std::string& text() const noexcept { return bytes_; }
   // What the bytes take in memory.
   std::size_t capacity() const noexcept { return bytes_.capacity(); }
   boost::asio::const_buffer data() const noexcept { return boost::asio::buffer(bytes_.data(), bytes_.size()); }
 
 private:
+  template <class Stream>
+  friend class SendQueue;
   struct Formatter;
 
   std::string bytes_;
   std::unique_ptr<Formatter> formatter_;
+  // How many send queues hold this payload (on the event loop only): a payload shared by many is
+  // counted once against the server's memory budget.
+  std::size_t queues_ = 0;
 };
 
 } // namespace KorvaWeb

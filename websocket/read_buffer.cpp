@@ -55,6 +55,18 @@ void ReadBuffer::release(std::size_t more) noexcept {
   }
 }
 
+void ReadBuffer::shrink() noexcept {
+  if (size() == 0 || capacity_ == size()) {
+    release();
+    return;
+  }
+  try {
+    replace_storage(size());
+  } catch (...) {
+    // Keeping the storage is fine: it goes when the reader goes on.
+  }
+}
+
 // Copies the held bytes into new storage of `capacity` bytes (the spare chunk when that fits).
 void ReadBuffer::replace_storage(std::size_t capacity) {
   std::unique_ptr<unsigned char[]> fresh;

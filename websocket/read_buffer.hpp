@@ -41,6 +41,8 @@ public:
   // to this thread's spare, anything bigger to the allocator), and moves the bytes left in storage
   // grown for a big frame into a chunk when they and the `more` bytes still expected fit one.
   void release(std::size_t more = 0) noexcept;
+  // Called while the reader is held back: the storage shrinks to the bytes not yet taken.
+  void shrink() noexcept;
 
 private:
   void replace_storage(std::size_t capacity);

@@ -7,10 +7,11 @@
 // asynchronous write, whose completion calls the callback (success included) while the frame is
 // still at the front, then goes on with the next. A callback is never called from inside push().
 //
-// Bounds. Each frame counts its header, the memory its payload takes and frame_overhead, so that
-// many small frames are bounded as well as a few big ones. While more than `high_water` is
+// Bounds. Each frame counts its header, its payload and frame_overhead, so that many small frames
+// are bounded as well as a few big ones. While more than `high_water` is
 // counted, the connection's reader waits (wait_for_room); a frame that would take the count over
-// `limit` is refused with error::send_queue_limit. 0 leaves a bound off.
+// `limit` is refused with error::send_queue_limit. 0 leaves a bound off. Frames are also counted
+// against the server's memory budget (count_against), which may cut the connection.
 //
 // Failure. A failed write, or fail(), ends the queue for good: the frames waiting are dropped
 // without their callbacks, the frame being written tells its callback the error (fail()'s, or
@@ -19,6 +20,7 @@
 // Threads: the connection's event-loop thread only. Payloads are shared with their producers and
 // never copied; a producer does not write to a payload after pushing it.
 
+#include "websocket/budget.hpp"
 #include "websocket/error.hpp"
 #include "websocket/frame.hpp"
 #include "websocket/message.hpp"
@@ -39,8 +41,8 @@ namespace KorvaWeb {
 
 using SendCallback = std::function<void(const boost::system::error_code&)>;
 
-// What one queued frame counts beyond its header and the memory its payload takes: about what its
-// queue entry, its payload stream and their allocations take.
+// What one queued frame counts beyond its header and payload: about what its queue entry, its
+// payload stream and their allocations take.
 constexpr std::size_t frame_overhead = 256;
 
 // After a queue that has held this much lets go of it, the freed memory goes back to the system:
@@ -55,7 +57,7 @@ public:
     FrameHeader header;
     std::shared_ptr<SendStream> payload;
     SendCallback callback;
-    std::size_t cost = 0;    // what the frame counts against the bounds
+    std::size_t cost = 0;    // what the frame counts against the bounds; 0 once uncounted
     std::size_t written = 0; // bytes of header and payload written so far
   };
 
@@ -74,6 +76,16 @@ public:
 
   std::size_t high_water = 0;
   std::size_t limit = 0;
+  // What the kernel holds of a socket whose send buffer is full: counted against the budget as
+  // long as a socket that once refused bytes still has frames queued (a client that reads drains
+  // them, one that does not keeps its full buffer).
+  std::size_t socket_allowance = 0;
+
+  // Frames are counted against `budget` too, as `account`'s (the connection's).
+  void count_against(Budget& budget, Budget::Account& account) noexcept {
+    budget_ = &budget;
+    account_ = &account;
+  }
 
   // Queues the frame and writes what the socket takes now. `owner` (the connection) is kept alive
   // by an asynchronous write. A frame refused (the queue has failed, or the frame would take it
@@ -81,9 +93,13 @@ public:
   boost::system::error_code push(Frame frame, const std::shared_ptr<void>& owner) {
     if (failure_)
       return failure_;
-    frame.cost = frame.header.size + frame.payload->capacity() + frame_overhead;
+    const std::size_t payload = frame.payload->size();
+    frame.cost = frame.header.size + frame_overhead + payload;
     if (limit != 0 && bytes_ + frame.cost > limit)
       return error::send_queue_limit;
+    if (budget_ && !budget_->add_queued(*account_, frame.cost - payload, payload, frame.payload->queues_ == 0))
+      return failure_; // the budget cut this connection: it held the most
+    ++frame.payload->queues_;
     bytes_ += frame.cost;
     if (bytes_ > peak_)
       peak_ = bytes_;
@@ -106,11 +122,14 @@ public:
   void wait_for_room(std::function<void()> resume) { paused_reader_ = std::move(resume); }
 
   // Ends the queue with `error` (see Failure above). The caller closes the socket, which ends the
-  // write under way.
+  // write under way; the frame being written counts no more from now on.
   void fail(const boost::system::error_code& error) {
     if (!failure_)
       failure_ = error;
+    if (writing_)
+      uncount(*writing_);
     drop_waiting_frames();
+    socket_full(false);
     resume_reader();
   }
 
@@ -119,11 +138,15 @@ private:
     while (!writing_->callback) {
       boost::system::error_code ec;
       const std::size_t bytes = stream_.write_some(unwritten(*writing_), ec);
-      if (ec)
-        break; // would block, or failed: the asynchronous write finds out again and reports it
-      writing_->written += bytes;
-      if (!done(*writing_))
+      if (ec) { // would block, or failed: the asynchronous write finds out again and reports it
+        socket_full(ec == boost::asio::error::would_block || ec == boost::asio::error::try_again);
         break;
+      }
+      writing_->written += bytes;
+      if (!done(*writing_)) {
+        socket_full(true);
+        break;
+      }
       if (!next_frame())
         return;
     }
@@ -139,6 +162,7 @@ private:
     if (!ec) {
       writing_->written += bytes;
       if (!done(*writing_)) {
+        socket_full(true);
         write(owner);
         return;
       }
@@ -150,9 +174,8 @@ private:
     if (writing_->callback)
       writing_->callback(ec);
     if (ec) {
-      bytes_ -= writing_->cost;
-      writing_.reset();
       fail(ec);
+      writing_.reset();
       return;
     }
     if (next_frame())
@@ -162,11 +185,12 @@ private:
   // The frame at the front is written: the next waiting one takes its place. False when none is
   // left.
   bool next_frame() {
-    bytes_ -= writing_->cost;
+    uncount(*writing_);
     writing_.reset();
     if (!above_high_water())
       resume_reader();
     if (waiting_.empty()) {
+      socket_full(false);
       release_memory();
       return false;
     }
@@ -185,10 +209,35 @@ private:
   }
 
   void drop_waiting_frames() {
-    for (const Frame& frame : waiting_)
-      bytes_ -= frame.cost;
+    for (Frame& frame : waiting_)
+      uncount(frame);
     waiting_.clear();
     release_memory();
+  }
+
+  // The socket's send buffer is full (or no longer counted as such): what the kernel holds for it
+  // counts against the budget. It is counted without cutting anyone: those bytes are already
+  // taken, and the next growth cuts the biggest holder if need be.
+  void socket_full(bool full) noexcept {
+    if (full == socket_full_ || socket_allowance == 0 || !budget_ || (full && failure_))
+      return;
+    socket_full_ = full;
+    if (full)
+      budget_->hold(*account_, socket_allowance);
+    else
+      budget_->release(*account_, socket_allowance);
+  }
+
+  // The frame counts no more, here and in the budget.
+  void uncount(Frame& frame) noexcept {
+    if (frame.cost == 0)
+      return;
+    bytes_ -= frame.cost;
+    const std::size_t payload = frame.payload->size();
+    const bool last_holder = --frame.payload->queues_ == 0;
+    if (budget_)
+      budget_->remove_queued(*account_, frame.cost - payload, payload, last_holder);
+    frame.cost = 0;
   }
 
   // The paused reader goes on in a task of its own: never inside a push() or a write, which may
@@ -209,6 +258,9 @@ private:
 
   Stream& stream_;
   const std::shared_ptr<ScopeRunner>& handler_runner_;
+  Budget* budget_ = nullptr;
+  Budget::Account* account_ = nullptr;
+  bool socket_full_ = false;
   // The frame being written, and the frames behind it in order (in a list only while another is
   // being written, so that an idle connection holds no list storage).
   std::optional<Frame> writing_;

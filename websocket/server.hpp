@@ -47,6 +47,20 @@ struct Config {
   // A frame that would take a connection's queue over this many bytes cuts the connection:
   // socket closed, queue freed, error::send_queue_limit (ENOBUFS) to on_error; 0: no limit.
   std::size_t send_queue_limit = 0;
+  // Seconds a started frame or fragmented message may go without a byte before its connection is
+  // cut (error::message_stalled); 0: no limit. An idle connection has no such limit.
+  long timeout_message = 0;
+  // Bytes the server may hold for all its clients together (messages being received, frames
+  // queued; see websocket/budget.hpp). When a read or a frame would pass it, the connection that
+  // holds the most is cut (error::memory_budget); 0: no limit.
+  std::size_t memory_budget = 0;
+  // Connections accepted and not yet ended; one more is answered "503 Service Unavailable" instead
+  // of the 101 and closed; 0: no limit.
+  std::size_t max_connections = 0;
+  // Send and receive buffer of every accepted socket (SO_SNDBUF, SO_RCVBUF), in place of the
+  // kernel's own sizing, which lets a client that does not read make the kernel hold megabytes for
+  // it; the full send buffer of such a client counts against memory_budget; 0: the kernel's sizing.
+  int socket_buffer_size = 0;
   // Largest accepted message in bytes.
   std::size_t max_message_size = std::numeric_limits<std::size_t>::max();
   // Local address to bind (an IPv4 or IPv6 literal); empty: every IPv4 address.
@@ -124,12 +138,18 @@ public:
   std::unique_ptr<boost::asio::ip::tcp::acceptor> acceptor;
   std::vector<std::thread> threads;
   std::shared_ptr<ScopeRunner> handler_runner;
+  // What the server holds for its clients; made with config.memory_budget by the first
+  // new_connection().
+  std::shared_ptr<Budget> budget;
 
   // The connection's road, in the order it takes it (public so that tests and fuzzers can drive
   // a connection without an acceptor).
   virtual void accept() = 0;
   // A connection on the event loop with the bounds and time-outs of `config`, not yet accepted.
   std::shared_ptr<Connection> new_connection();
+  // The connection has been accepted: it counts against the budget and the connection limit, or,
+  // beyond that limit, is marked to be answered 503. False: dropped at once (too many refusals).
+  bool admit(const std::shared_ptr<Connection>& connection);
   void read_request(const std::shared_ptr<Connection>& connection);
   void answer_handshake(const std::shared_ptr<Connection>& connection);
   void report_open(const std::shared_ptr<Connection>& connection, Endpoint& endpoint);
@@ -142,24 +162,31 @@ public:
 
 private:
   // Reading the socket (impl/server_base.hpp).
+  template <class Step>
+  void when_readable(const std::shared_ptr<Connection>& connection, bool drained, Step step);
   template <class Next>
   void read_more(const std::shared_ptr<Connection>& connection, std::size_t wanted, std::size_t limit, bool drained,
                  Next next);
-  template <class Next>
-  void read_available(const std::shared_ptr<Connection>& connection, std::size_t wanted, std::size_t limit,
-                      Next next);
 
   // The handshake (impl/read_request.hpp).
   void read_request_head(const std::shared_ptr<Connection>& connection, std::size_t searched, bool drained);
 
-  // Frames (impl/read_frames.hpp).
-  enum class FrameStep { taken, incomplete, ended };
+  // Frames (impl/read_frames.hpp, impl/dispatch_frame.hpp).
+  enum class FrameStep {
+    taken,      // a frame was taken and handled; reading goes on
+    delivered,  // a message was handed to on_message: the connection's turn ends
+    incomplete, // the input buffer holds no whole frame
+    payload,    // a frame's payload is read straight into its message (payload_read)
+    ended       // reading has stopped (a close, or a refused frame)
+  };
   void handle_frames(const std::shared_ptr<Connection>& connection, Endpoint& endpoint, bool drained);
+  void read_payload(const std::shared_ptr<Connection>& connection, Endpoint& endpoint, bool drained);
+  void stop_reading(const std::shared_ptr<Connection>& connection);
   FrameStep take_frame(const std::shared_ptr<Connection>& connection, Endpoint& endpoint, std::size_t& wanted);
-  bool dispatch_frame(const std::shared_ptr<Connection>& connection, Endpoint& endpoint, unsigned char fin_rsv_opcode,
-                      std::size_t length);
   std::shared_ptr<Message> message_for_frame(const std::shared_ptr<Connection>& connection,
-                                             unsigned char fin_rsv_opcode, std::size_t length);
+                                             unsigned char fin_rsv_opcode, std::size_t length, bool whole);
+  FrameStep act_on_frame(const std::shared_ptr<Connection>& connection, Endpoint& endpoint,
+                         const std::shared_ptr<Message>& target, unsigned char fin_rsv_opcode, std::size_t length);
   void answer_close(const std::shared_ptr<Connection>& connection, Endpoint& endpoint, Message& target,
                     std::size_t length);
   void answer_ping(const std::shared_ptr<Connection>& connection, Endpoint& endpoint, Message& target,

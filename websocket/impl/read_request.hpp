@@ -10,6 +10,7 @@
 #include <boost/asio/streambuf.hpp>
 #include <boost/asio/write.hpp>
 
+#include <cstring>
 #include <istream>
 #include <streambuf>
 
@@ -83,12 +84,27 @@ void SocketServerBase<socket_type>::read_request_head(const std::shared_ptr<Conn
       connection->header);
   buffer.consume(head.consumed());
   buffer.release(); // the head's storage does not stay with the connection
+  connection->count_reading();
   if (!refused) // a malformed head, or too many header lines: dropped, no answer
     answer_handshake(connection);
 }
 
 template <class socket_type>
 void SocketServerBase<socket_type>::answer_handshake(const std::shared_ptr<Connection>& connection) {
+  if (connection->refused()) {
+    // Beyond the limit of connections: answered "503" (a front end passes that on, where a
+    // dropped connection would leave its browser waiting), then closed.
+    connection->set_timeout(config.timeout_request);
+    boost::asio::async_write(*connection->socket, boost::asio::buffer(service_unavailable_response,
+                                                                      std::strlen(service_unavailable_response)),
+                             [connection](const boost::system::error_code&, std::size_t) {
+                               connection->cancel_timeout();
+                               auto guard = connection->handler_runner->acquire();
+                               if (guard)
+                                 connection->close_socket();
+                             });
+    return;
+  }
   if (connection->path.size() > max_matched_path_size)
     return; // matches no pattern: dropped without an answer
   for (auto& entry : endpoints) {

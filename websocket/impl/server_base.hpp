@@ -82,11 +82,26 @@ void SocketServerBase<socket_type>::start() {
 
 template <class socket_type>
 std::shared_ptr<typename SocketServerBase<socket_type>::Connection> SocketServerBase<socket_type>::new_connection() {
+  if (!budget)
+    budget = std::make_shared<Budget>(config.memory_budget);
   auto connection = std::make_shared<Connection>(handler_runner, config.timeout_idle, *io_service);
   connection->timeout_close = config.timeout_close;
+  connection->timeout_message = config.timeout_message;
   connection->send_queue.high_water = config.send_queue_high_water;
   connection->send_queue.limit = config.send_queue_limit;
+  // The kernel keeps twice the size asked for, for its own bookkeeping beside the data.
+  connection->send_queue.socket_allowance = 2 * static_cast<std::size_t>(config.socket_buffer_size);
   return connection;
+}
+
+template <class socket_type>
+bool SocketServerBase<socket_type>::admit(const std::shared_ptr<Connection>& connection) {
+  connection->budget = budget;
+  if (config.max_connections != 0 && budget->connections() >= config.max_connections)
+    return budget->refuse(*connection, max_refusals);
+  budget->open(*connection);
+  connection->send_queue.count_against(*budget, *connection);
+  return true;
 }
 
 template <class socket_type>
@@ -116,55 +131,65 @@ SocketServerBase<socket_type>::get_connection_list() {
 
 // --- Reading the socket ------------------------------------------------------------------------
 //
-// The socket is non-blocking. A read takes everything it holds, up to the room that the input
-// buffer offers (a chunk, or what the frame being read still needs, at most `limit` bytes), and
-// then calls next(error, drained). `drained` says that the socket had nothing more: the next read
-// then waits for the socket to become readable before it reads. Otherwise the next read goes
+// The socket is non-blocking, and each read takes what it holds at once. With `drained` (the last
+// read found it empty) the next read waits until the socket becomes readable; otherwise it goes
 // ahead at once, because the readiness may have been signalled while nobody waited for it (the
-// reader paused, or other work came in between); it is posted, so that a client that keeps its
-// socket full cannot hold the event loop.
+// reader paused, or other work came in between). Either way the read runs in a handler of its
+// own, so that a client that keeps its socket full cannot hold the event loop.
 
 template <class socket_type>
-template <class Next>
-void SocketServerBase<socket_type>::read_more(const std::shared_ptr<Connection>& connection, std::size_t wanted,
-                                              std::size_t limit, bool drained, Next next) {
-  auto read = [this, connection, wanted, limit, next = std::move(next)](const boost::system::error_code& ec) mutable {
+template <class Step>
+void SocketServerBase<socket_type>::when_readable(const std::shared_ptr<Connection>& connection, bool drained,
+                                                  Step step) {
+  auto read = [connection, step = std::move(step)](const boost::system::error_code& ec) mutable {
     auto guard = connection->handler_runner->acquire();
-    if (!guard)
-      return;
-    if (ec) {
-      next(ec, false);
-      return;
-    }
-    read_available(connection, wanted, limit, std::move(next));
+    if (guard)
+      step(ec);
   };
   if (drained)
     connection->socket->async_wait(socket_type::wait_read, std::move(read));
   else
-    boost::asio::post(connection->socket->get_executor(),
-                      [read = std::move(read)]() mutable { read(boost::system::error_code()); });
+    boost::asio::post(connection->executor, [read = std::move(read)]() mutable { read(boost::system::error_code()); });
 }
 
+// Reads into the input buffer what the socket holds, up to the room the buffer offers (a chunk,
+// or what the frame being read still needs, at most `limit` bytes), then calls next(error,
+// drained). The buffer's storage counts against the memory budget; a buffer that nothing came
+// into holds none while the reader waits.
 template <class socket_type>
 template <class Next>
-void SocketServerBase<socket_type>::read_available(const std::shared_ptr<Connection>& connection, std::size_t wanted,
-                                                   std::size_t limit, Next next) {
-  std::size_t room = 0;
-  unsigned char* space = connection->input_buffer.prepare(wanted, room);
-  room = std::min(room, limit);
-  boost::system::error_code ec;
-  std::size_t bytes = connection->socket->read_some(boost::asio::buffer(space, room), ec);
-  if (ec == boost::asio::error::would_block || ec == boost::asio::error::try_again) {
-    connection->input_buffer.release(wanted); // nothing came: no storage held while waiting
-    read_more(connection, wanted, limit, true, std::move(next));
-    return;
-  }
-  if (ec) {
-    next(ec, false);
-    return;
-  }
-  connection->input_buffer.commit(bytes);
-  next(ec, bytes < room);
+void SocketServerBase<socket_type>::read_more(const std::shared_ptr<Connection>& connection, std::size_t wanted,
+                                              std::size_t limit, bool drained, Next next) {
+  when_readable(connection, drained, [this, connection, wanted, limit, next = std::move(next)](
+                                         const boost::system::error_code& ec) mutable {
+    if (ec) {
+      next(ec, false);
+      return;
+    }
+    auto& buffer = connection->input_buffer;
+    std::size_t room = 0;
+    unsigned char* space = buffer.prepare(wanted, room);
+    if (!connection->count_reading()) {
+      next(connection->failure(), false); // the budget cut this connection
+      return;
+    }
+    room = std::min(room, limit);
+    boost::system::error_code read_error;
+    const std::size_t bytes = connection->socket->read_some(boost::asio::buffer(space, room), read_error);
+    if (read_error == boost::asio::error::would_block || read_error == boost::asio::error::try_again) {
+      buffer.release(wanted); // nothing came: no storage held while waiting
+      connection->count_reading();
+      read_more(connection, wanted, limit, true, std::move(next));
+      return;
+    }
+    if (read_error) {
+      next(read_error, false);
+      return;
+    }
+    buffer.commit(bytes);
+    connection->progress();
+    next(read_error, bytes < room);
+  });
 }
 
 } // namespace KorvaWeb
