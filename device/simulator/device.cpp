@@ -44,18 +44,49 @@ std::optional<nlohmann::json> Device::get(const ValueKey& key) const {
   return found->second.value;
 }
 
-void Device::set(const ValueKey& key, const nlohmann::json& value) {
+void Device::set(const ValueKey& key, nlohmann::json value) {
   std::lock_guard<std::mutex> lock(mutex_);
   auto found = values_.find(key);
   if (found == values_.end()) {
-    values_.emplace(key, Entry{value, ++revision_});
+    values_.emplace(key, Entry{std::move(value), ++revision_});
     return;
   }
   Entry& entry = found->second;
   // 1 and 1.0 compare equal but read back differently, so the type counts too.
   if (entry.value.type() == value.type() && entry.value == value) return;
-  entry.value = value;
+  entry.value = std::move(value);
   entry.revision = ++revision_;
+}
+
+bool Device::appendValue(const ValueKey& key, std::string& out) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const auto found = values_.find(key);
+  if (found == values_.end()) return false;
+  out += ",\"value\":";
+  appendJson(out, found->second.value);
+  return true;
+}
+
+void Device::appendAll(std::string& out) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  out += '[';
+  for (const auto& [key, entry] : values_) {
+    if (out.back() != '[') out += ',';
+    out += "{\"group\":" + std::to_string(key.group) + ",\"id\":" + std::to_string(key.id) +
+           ",\"index\":" + std::to_string(key.index) + ",\"value\":";
+    appendJson(out, entry.value);
+    out += '}';
+  }
+  out += ']';
+}
+
+void appendJson(std::string& out, const nlohmann::json& value) {
+  // Room for a string's text, its quotes and what usually follows it (the closing brackets of a
+  // reply) up front, so that a large one is written in one go and its text is never moved.
+  if (value.is_string()) out.reserve(out.size() + value.get_ref<const std::string&>().size() + 16);
+  nlohmann::detail::serializer<nlohmann::json> serializer(
+      nlohmann::detail::output_adapter<char>(out), ' ', nlohmann::json::error_handler_t::replace);
+  serializer.dump(value, false, false, 0);
 }
 
 std::vector<std::pair<ValueKey, nlohmann::json>> Device::all() const {

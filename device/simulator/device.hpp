@@ -9,6 +9,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <thread>
 #include <tuple>
 #include <utility>
@@ -44,10 +45,16 @@ public:
   std::int64_t uptimeSeconds() const;
 
   std::optional<nlohmann::json> get(const ValueKey& key) const;
-  // Stores the value, creating it when absent. Writing the value a key already holds (same type
-  // and same value) is not a change.
-  void set(const ValueKey& key, const nlohmann::json& value);
+  // Stores the value (moved in), creating it when absent. Writing the value a key already holds
+  // (same type and same value) is not a change.
+  void set(const ValueKey& key, nlohmann::json value);
   std::vector<std::pair<ValueKey, nlohmann::json>> all() const;
+
+  // Written as JSON straight into `out`, without a copy of a value between (values may be large):
+  // appendValue adds `,"value":` and the value and is false, adding nothing, for an unknown key;
+  // appendAll adds the array of every value as objects {"group","id","index","value"}.
+  bool appendValue(const ValueKey& key, std::string& out) const;
+  void appendAll(std::string& out) const;
 
   // Change tracking: every change bumps the device's revision and stamps the changed value with
   // it. changedSince returns the keys stamped after `seen` and moves `seen` to the current
@@ -86,5 +93,8 @@ private:
   bool sensor_shut_down_ = false;
   std::thread sensor_;
 };
+
+// Appends `value` as compact JSON to `out`; bytes that are not valid UTF-8 become U+FFFD.
+void appendJson(std::string& out, const nlohmann::json& value);
 
 }  // namespace korva_sim

@@ -5,6 +5,9 @@
 
 #include <array>
 #include <chrono>
+#include <functional>
+#include <cstring>
+#include <string_view>
 #include <cstdint>
 #include <limits>
 #include <stdexcept>
@@ -111,7 +114,14 @@ std::string readKey(const json& request, const char* name, bool required, std::i
   return std::string("\"") + name + "\" must be an integer";
 }
 
-std::string setValue(const json& request, const std::string& command) {
+// The start of every successful set_value reply; the notification of a change has the same members
+// after its own start.
+constexpr const char* kSetValueReplyStart = "{\"command\":\"set_value\",\"status\":\"ok\",";
+constexpr const char* kNotificationStart = "{\"notification\":\"value_changed\",";
+
+// Replies that may carry a large value are written straight into their text, member by member, as
+// the JSON library would write them, so that the value is not copied on the way.
+std::string setValue(json& request, const std::string& command) {
   ValueKey key{};
   for (const auto& [name, required, field] :
        {std::make_tuple("group", false, &key.group), std::make_tuple("id", true, &key.id),
@@ -124,29 +134,22 @@ std::string setValue(const json& request, const std::string& command) {
   if (!value->is_number() && !value->is_string() && !value->is_boolean()) {
     return errorReply(&command, "\"value\" must be a number, a string or a boolean");
   }
-  Device::instance().set(key, *value);
-
-  ordered_json reply;
-  reply["command"] = command;
-  reply["status"] = "ok";
-  reply["group"] = key.group;
-  reply["id"] = key.id;
-  reply["index"] = key.index;
-  reply["value"] = *value;
-  return dump(reply);
+  std::string reply = std::string(kSetValueReplyStart) + "\"group\":" + std::to_string(key.group) +
+                      ",\"id\":" + std::to_string(key.id) + ",\"index\":" + std::to_string(key.index) +
+                      ",\"value\":";
+  korva_sim::appendJson(reply, *value);
+  reply += '}';
+  Device::instance().set(key, std::move(*value));
+  return reply;
 }
 
 std::string getValues(const std::string& command) {
-  ordered_json values = ordered_json::array();
-  for (const auto& [key, value] : Device::instance().all()) {
-    values.push_back(
-        {{"group", key.group}, {"id", key.id}, {"index", key.index}, {"value", value}});
-  }
-  ordered_json reply;
-  reply["command"] = command;
-  reply["status"] = "ok";
-  reply["values"] = std::move(values);
-  return dump(reply);
+  std::string reply = "{\"command\":";
+  korva_sim::appendJson(reply, command);
+  reply += ",\"status\":\"ok\",\"values\":";
+  Device::instance().appendAll(reply);
+  reply += '}';
+  return reply;
 }
 
 std::string getInfo(const std::string& command, const std::string& client_address, int port) {
@@ -176,7 +179,7 @@ constexpr std::array<bool, 256> kPlainChar = plainChars();
 // too large for a double), nesting no deeper than kMaxDepth. Anything else is left to the parser.
 class PlainJson {
  public:
-  explicit PlainJson(const std::string& text) : p_(text.data()), end_(text.data() + text.size()) {}
+  explicit PlainJson(std::string_view text) : p_(text.data()), end_(text.data() + text.size()) {}
 
   bool check() {
     space();
@@ -293,6 +296,37 @@ bool isPlainEcho(const std::string& request) {
   return PlainJson(request).check();
 }
 
+// The notification of a set_value reply written as this device writes them, taken from the reply's
+// text without parsing it into values: `"group":G,"id":I,"index":X,"value":V}` after the reply's
+// start, with three integers and one plain value V (PlainJson), is the notification's own end. Any
+// other text (false) is left to the parser.
+bool spliceNotification(const std::string& reply, std::string& notification) {
+  const std::string start = kSetValueReplyStart;
+  if (reply.compare(0, start.size(), start) != 0) return false;
+  const char* p = reply.data() + start.size();
+  const char* const end = reply.data() + reply.size();
+  for (const char* member : {"\"group\":", "\"id\":", "\"index\":"}) {
+    const std::size_t n = std::strlen(member);
+    if (static_cast<std::size_t>(end - p) < n || std::memcmp(p, member, n) != 0) return false;
+    p += n;
+    if (p != end && *p == '-') ++p;
+    const char* digits = p;
+    while (p != end && *p >= '0' && *p <= '9') ++p;
+    if (p == digits || p - digits > 10 || p == end || *p++ != ',') return false;
+  }
+  static const std::string value_key = "\"value\":";
+  if (reply.compare(static_cast<std::size_t>(p - reply.data()), value_key.size(), value_key) != 0) return false;
+  p += value_key.size();
+  // The value and the closing brace are the rest of the text.
+  if (end - p < 2 || end[-1] != '}' || !PlainJson(std::string_view(p, static_cast<std::size_t>(end - p - 1))).check()) {
+    return false;
+  }
+  notification.reserve(reply.size());
+  notification.assign(kNotificationStart);
+  notification.append(reply, start.size(), std::string::npos);
+  return true;
+}
+
 std::string answer(const std::string& request, const std::string& client_address, int port) {
   if (request.empty()) return errorReply(nullptr, "request is empty");
   // The parser would take a NUL byte for the end of the text and ignore the rest.
@@ -319,7 +353,7 @@ std::string answer(const std::string& request, const std::string& client_address
   if (command == "echo") return request;
   if (command == "get_info") return getInfo(command, client_address, port);
   if (command == "get_values") return getValues(command);
-  if (command == "set_value") return setValue(parsed, command);
+  if (command == "set_value") return setValue(parsed, std::string(command));
   if (command == "reboot") return dump(ordered_json{{"command", "reboot"}, {"status", "rebooting"}});
   return errorReply(nullptr, "unknown command \"" + command + "\"");
 }
@@ -407,12 +441,33 @@ std::vector<std::string> notificationsFor(const std::string& reply) {
 std::vector<std::string> SystemAPI::formRequestForPushNotification(const std::string& reply) {
   // The service asks once per other connection with the same reply: the notifications of the
   // last reply are kept per thread instead of parsing it a thousand times. A big reply is not
-  // kept (it would stay in memory); it is answered anew, as it always was. At the start the
-  // kept pair is the empty reply and its notifications (none).
+  // kept (it would stay in memory); it is answered anew, but without parsing it when it is a
+  // set_value reply of ours (spliceNotification). At the start the kept pair is the empty reply
+  // and its notifications (none).
   constexpr std::size_t kKeptReply = 64 * 1024;
   thread_local std::string lastReply;
   thread_local std::vector<std::string> lastNotifications;
-  if (reply.size() > kKeptReply) return notificationsFor(reply);
+  if (reply.size() > kKeptReply) {
+    // Of a big reply only its size and a digest are kept, with what it was: a set_value reply
+    // whose notification is its own end (spliced anew for every caller, without a second look),
+    // or anything else (the full answer).
+    thread_local std::size_t bigSize = 0;
+    thread_local std::size_t bigDigest = 0;
+    thread_local bool bigSpliced = false;
+    const std::size_t digest = std::hash<std::string_view>()(reply);
+    std::string spliced;
+    if (reply.size() == bigSize && digest == bigDigest) {
+      if (!bigSpliced) return notificationsFor(reply);
+      spliced.reserve(reply.size());
+      spliced.assign(kNotificationStart).append(reply, std::strlen(kSetValueReplyStart), std::string::npos);
+      return {std::move(spliced)};
+    }
+    bigSize = reply.size();
+    bigDigest = digest;
+    bigSpliced = spliceNotification(reply, spliced);
+    if (bigSpliced) return {std::move(spliced)};
+    return notificationsFor(reply);
+  }
   if (reply != lastReply) {
     lastNotifications = notificationsFor(reply);
     lastReply = reply;
@@ -422,17 +477,11 @@ std::vector<std::string> SystemAPI::formRequestForPushNotification(const std::st
 
 std::string SystemAPI::readData(int group, int id, int index) {
   try {
-    ordered_json data;
-    data["group"] = group;
-    data["id"] = id;
-    data["index"] = index;
-    const auto value = Device::instance().get(ValueKey{group, id, index});
-    if (value) {
-      data["value"] = *value;
-    } else {
-      data["error"] = "unknown value";
-    }
-    return dump(data);
+    std::string data = "{\"group\":" + std::to_string(group) + ",\"id\":" + std::to_string(id) +
+                       ",\"index\":" + std::to_string(index);
+    if (!Device::instance().appendValue(ValueKey{group, id, index}, data)) data += ",\"error\":\"unknown value\"";
+    data += '}';
+    return data;
   } catch (...) {
     return "{\"error\":\"internal error\"}";
   }
