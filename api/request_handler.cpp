@@ -66,7 +66,7 @@ MessageHandler make_message_handler(SystemAPI& system_api, KorvaWeb::SocketServe
           file_system = std::make_shared<RequestTimeFileSystem>()](
              std::shared_ptr<Connection> connection, std::shared_ptr<KorvaWeb::Message> message) {
     const auto t0 = std::chrono::steady_clock::now();
-    const std::string request = message->content();
+    std::string request = message->content(); // the message's bytes, handed over
     // Only the log sees the command name escaped and cut; the device gets the request unchanged.
     const std::string command = log_safe(command_name(request), command_log_limit);
     Logger(std::cout) << "Received command: " << command;
@@ -83,12 +83,14 @@ MessageHandler make_message_handler(SystemAPI& system_api, KorvaWeb::SocketServe
                                    static_cast<int>(connection->remote_endpoint.port()));
       rebooting = SystemAPI::isRebooting(reply);
     }
+    // A request and its reply are the two copies a message costs at most: the request goes
+    // before the reply is queued, and the reply is queued without a copy.
+    std::string().swap(request);
 
-    auto answer = std::make_shared<KorvaWeb::SendStream>();
-    answer->write(reply.data(), static_cast<std::streamsize>(reply.size()));
+    auto answer = std::make_shared<KorvaWeb::SendStream>(std::move(reply));
     connection->send(answer, answer_send_callback, KorvaWeb::fin_rsv_opcodes::text);
 
-    handle_websocket_push_notification(server, connection, reply);
+    handle_websocket_push_notification(server, connection, answer->text());
 
     const auto t1 = std::chrono::steady_clock::now();
     const std::int64_t elapsed_ms =

@@ -41,6 +41,27 @@ constexpr std::size_t send_queue_limit = max_message_size + 1024 * 1024;
 // A connection that has been closed or has failed is let go at the latest this long afterwards,
 // whether or not its client has read what was queued for it.
 constexpr long timeout_close = 5;
+// A client that starts a frame or a fragmented message and then stops sending is cut off after
+// this long, so that a half-sent message cannot hold its memory for good. An idle connection has
+// no time-out.
+constexpr long timeout_message = 30;
+// What the service may hold for all its clients together: the messages being received and the
+// frames queued. The unit gives the service 128 MiB (MemoryMax); beside this budget it needs
+// room for one request under way (a largest request and its reply, 2 x 16 MiB, counted only once
+// the reply is queued), the device library's own copies, the log's queue (1 MiB), the
+// connections themselves and about 4 MiB to run: 40 MiB keeps the whole under 100 MiB. It holds a
+// largest message being received, a largest reply and a largest notification at once (README,
+// "Limits").
+constexpr std::size_t memory_budget = 40 * 1024 * 1024;
+// Open connections at most, handshakes under way included; one more is answered 503. A console
+// needs one or two, and the front end lets each browser address have 16. With the service's own
+// files this fits the unit's open-file limit (LimitNOFILE=2048).
+constexpr std::size_t max_connections = 1024;
+// Each client's socket buffers, either way, instead of the kernel's sizing (up to megabytes for a
+// client that does not read, which the unit's memory limit counts too). Plenty for loopback from
+// the front end; a client that does not read counts twice this (what the kernel keeps) against
+// the budget.
+constexpr int socket_buffer_size = 64 * 1024;
 
 // How long an ending process waits for its last entries to be written.
 constexpr std::chrono::seconds exit_log_limit{2};
@@ -89,6 +110,10 @@ int main() {
   server.config.send_queue_high_water = send_queue_high_water;
   server.config.send_queue_limit = send_queue_limit;
   server.config.timeout_close = timeout_close;
+  server.config.timeout_message = timeout_message;
+  server.config.memory_budget = memory_budget;
+  server.config.max_connections = max_connections;
+  server.config.socket_buffer_size = socket_buffer_size;
 
   std::unique_ptr<SystemAPI> system_api;
   try {
