@@ -6,17 +6,22 @@
 #include "tests/support/service_process.hpp"
 
 #include <dirent.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
+#include <iterator>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace korva_test {
 
@@ -124,5 +129,123 @@ inline int count_lines(const std::string& text, const std::string& prefix) {
 }
 
 inline double mib(long kib) { return static_cast<double>(kib) / 1024.0; }
+
+// A memory cgroup of its own for one service process, with a memory limit, as the unit's
+// MemoryMax gives the service on the device: made under the test's own cgroup (the v1 memory
+// controller, or v2 where the test's cgroup lets it enable the memory controller for a child),
+// removed again at the end. Where none can be made, made() is false and why_not() says why: the
+// test then prints "NOT CHECKED: no memory cgroup" and checks nothing of the memory.
+class MemoryCgroup {
+public:
+  // A limit of 0 makes none (why_not() says so).
+  explicit MemoryCgroup(long limit_mib) {
+    if (limit_mib == 0) {
+      why_not_ = "the figures of this build mean nothing";
+      return;
+    }
+    std::ifstream self("/proc/self/cgroup");
+    std::string line, v1_path, v2_path;
+    while (std::getline(self, line)) {
+      const auto first = line.find(':'), second = line.find(':', first + 1);
+      if (first == std::string::npos || second == std::string::npos)
+        continue;
+      const std::string controllers = line.substr(first + 1, second - first - 1);
+      if ((',' + controllers + ',').find(",memory,") != std::string::npos)
+        v1_path = line.substr(second + 1);
+      else if (line.compare(0, 3, "0::") == 0)
+        v2_path = line.substr(3);
+    }
+    static int made = 0;
+    const std::string name = "/korva-test-" + std::to_string(::getpid()) + "-" + std::to_string(++made);
+    if (!v1_path.empty()) {
+      path_ = "/sys/fs/cgroup/memory" + v1_path + name;
+      v1_ = true;
+    } else if (!v2_path.empty() && contains_word(read_file("/sys/fs/cgroup/cgroup.controllers"), "memory")) {
+      const std::string parent = "/sys/fs/cgroup" + v2_path;
+      if (!contains_word(read_file(parent + "/cgroup.subtree_control"), "memory"))
+        write_file(parent + "/cgroup.subtree_control", "+memory");
+      path_ = parent + name;
+    } else {
+      why_not_ = "neither a v1 memory controller nor a v2 one";
+      return;
+    }
+    if (::mkdir(path_.c_str(), 0755) != 0 && errno != EEXIST) {
+      why_not_ = "cannot make " + path_ + ": " + std::strerror(errno);
+      path_.clear();
+      return;
+    }
+    const std::string limit = std::to_string(limit_mib * 1024 * 1024);
+    if (!write_file(path_ + (v1_ ? "/memory.limit_in_bytes" : "/memory.max"), limit)) {
+      why_not_ = "cannot set the memory limit of " + path_;
+      return;
+    }
+    // v1 counts socket buffers apart, and only once they have a limit: one far above anything,
+    // so that their peak can be shown beside the rest (v2 counts them in).
+    if (v1_)
+      write_file(path_ + "/memory.kmem.tcp.limit_in_bytes", std::to_string(1L << 40));
+    made_ = true;
+  }
+  ~MemoryCgroup() {
+    if (!path_.empty())
+      ::rmdir(path_.c_str()); // empty once its process has ended
+  }
+  MemoryCgroup(const MemoryCgroup&) = delete;
+  MemoryCgroup& operator=(const MemoryCgroup&) = delete;
+
+  bool made() const { return made_; }
+  const std::string& why_not() const { return why_not_; }
+
+  // `command` run inside the cgroup: the shell joins it, then becomes the command.
+  std::vector<std::string> wrap(const std::vector<std::string>& command) const {
+    std::vector<std::string> wrapped{"/bin/sh", "-c", "echo $$ > \"$0\" && exec \"$@\"", path_ + "/cgroup.procs"};
+    wrapped.insert(wrapped.end(), command.begin(), command.end());
+    return wrapped;
+  }
+
+  // The highest memory use since it was made (v1: without socket buffers), in KiB.
+  long peak_kib() const { return number(v1_ ? "/memory.max_usage_in_bytes" : "/memory.peak") / 1024; }
+  // v1 only: the highest use of socket buffers, counted apart there; -1 elsewhere.
+  long socket_peak_kib() const { return v1_ ? number("/memory.kmem.tcp.max_usage_in_bytes") / 1024 : -1; }
+  // How often the kernel's OOM killer struck inside it.
+  long oom_kills() const {
+    std::istringstream text(read_file(path_ + (v1_ ? "/memory.oom_control" : "/memory.events")));
+    std::string name;
+    long value = 0;
+    while (text >> name >> value)
+      if (name == "oom_kill")
+        return value;
+    return 0;
+  }
+
+private:
+  static std::string read_file(const std::string& path) {
+    std::ifstream file(path);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+  }
+  static bool write_file(const std::string& path, const std::string& text) {
+    std::ofstream file(path);
+    file << text;
+    file.flush();
+    return static_cast<bool>(file);
+  }
+  static bool contains_word(const std::string& text, const std::string& word) {
+    std::istringstream words(text);
+    std::string w;
+    while (words >> w)
+      if (w == word)
+        return true;
+    return false;
+  }
+  long number(const std::string& file) const {
+    try {
+      return std::stol(read_file(path_ + file));
+    } catch (...) {
+      return -1;
+    }
+  }
+
+  std::string path_, why_not_;
+  bool v1_ = false, made_ = false;
+};
 
 } // namespace korva_test

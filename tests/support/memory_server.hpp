@@ -26,7 +26,10 @@ public:
   // A new connection whose opening handshake the server starts to read, on the event loop.
   std::shared_ptr<Connection> connect() {
     auto connection = new_connection();
-    boost::asio::post(*io_service, [this, connection] { read_request(connection); });
+    boost::asio::post(*io_service, [this, connection] {
+      if (admit(connection))
+        read_request(connection);
+    });
     return connection;
   }
 
