@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# The Debian package as a device gets it: built by CPack, its name, control fields, dependencies
-# and file list checked, unpacked into a throw-away root (dpkg -x), and the installed service
+# The Debian package as a device gets it: built by CPack, its name, control fields, dependencies,
+# file list and debug-symbol package checked; its maintainer scripts run by dpkg through install,
+# upgrade, removal and purge; unpacked into a throw-away root (dpkg -x), and the installed service
 # started there by its init script with the simulated device library: it must answer a request,
-# report its status, and stop.
+# report its status, and stop on SIGTERM.
 #   package_test.sh CPACK BUILD_DIR VERSION DEBIAN_ARCH SIMULATOR_DIR
 # Uses 127.0.0.1:8888 (the port8888 lock).
 set -uo pipefail
@@ -36,6 +37,7 @@ expected='./etc/init.d/korva-server
 ./usr/bin/korva-server
 ./usr/lib/systemd/system/korva-server.service
 ./usr/share/doc/korva-server/README.deploy.md
+./usr/share/doc/korva-server/copyright
 ./usr/share/doc/korva-server/examples/nginx/korva-console.conf
 ./usr/share/korva/console/console.css
 ./usr/share/korva/console/console.js
@@ -48,11 +50,134 @@ $expected"
 dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./conffiles 2>/dev/null | grep -qx /etc/init.d/korva-server ||
   fail "the init script is not a conffile"
 
+dpkg-deb --ctrl-tarfile "$deb" | tar -tvf - >"$work/control.list"
+for script in postinst prerm postrm; do
+  grep -qE "^-rwxr-xr-x .* \./$script\$" "$work/control.list" || fail "no executable maintainer script $script"
+done
+[[ $(dpkg-deb -f "$deb" Maintainer) =~ ^[^\<]+\ \<[^@\>]+@[^\>]+\>$ ]] ||
+  fail "the Maintainer field is not 'name <address>': $(dpkg-deb -f "$deb" Maintainer)"
+
+# The maintainer scripts, run by dpkg itself on throw-away roots (dpkg --root: the scripts run
+# chrooted into the root), which hold a shell, rm and stand-ins for systemctl, update-rc.d and
+# invoke-rc.d that record how they were called. Install, upgrade to a later version, remove and
+# purge, with systemd running (/run/systemd/system) and without.
+next=$work/next.deb
+dpkg-deb -R "$deb" "$work/next"
+sed -i "s/^Version: .*/Version: ${version}+1/" "$work/next/DEBIAN/control"
+dpkg-deb -b "$work/next" "$next" >/dev/null || fail "could not make the next version's package"
+copy_program() {
+  local root=$1 file
+  for file in "$2" $(ldd "$2" | grep -o '/[^ ]*'); do
+    mkdir -p "$root$(dirname "$file")"
+    cp -L "$file" "$root$file"
+  done
+}
+make_root() {
+  local root=$1 tool
+  mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates" "$root/bin" "$root/usr/sbin" "$root/etc" "$root/dev"
+  touch "$root/var/lib/dpkg/status" "$root/var/lib/dpkg/available"
+  mknod -m 666 "$root/dev/null" c 1 3
+  copy_program "$root" "$(readlink -f /bin/sh)"
+  cp -L "$(readlink -f /bin/sh)" "$root/bin/sh"
+  copy_program "$root" "$(command -v rm)"
+  for tool in systemctl update-rc.d invoke-rc.d; do
+    printf '#!/bin/sh\necho "%s $*" >>/calls\n' "$tool" >"$root/usr/sbin/$tool"
+    chmod 755 "$root/usr/sbin/$tool"
+  done
+}
+# step ROOT NAME DPKG_ARGUMENTS...: runs dpkg and sets calls to the calls the scripts made, joined
+# by "|".
+step() {
+  local root=$1 name=$2
+  shift 2
+  rm -f "$root/calls"
+  dpkg --root="$root" --force-depends "$@" >"$work/dpkg-$name.log" 2>&1 || {
+    cat "$work/dpkg-$name.log"
+    fail "dpkg $* ($name)"
+  }
+  calls=""
+  [[ -f $root/calls ]] && calls=$(paste -sd '|' "$root/calls")
+  return 0
+}
+status_of() { dpkg --root="$1" -s korva-server 2>/dev/null | sed -n 's/^\(Status\|Version\): //p' | paste -sd ' '; }
+enabled=etc/systemd/system/multi-user.target.wants/korva-server.service
+while read -r init action expected; do
+  root=$work/root-$init
+  case "$action" in
+    install)
+      make_root "$root"
+      [[ $init == systemd ]] && mkdir -p "$root/run/systemd/system"
+      chroot "$root" /bin/sh -c : || fail "cannot chroot into $root: maintainer scripts not checked"
+      step "$root" "$init-$action" -i "$deb"
+      [[ $(status_of "$root") == "install ok installed $version" ]] || fail "$init: not installed: $(status_of "$root")"
+      # As `systemctl enable` leaves it: only a purge takes it away.
+      mkdir -p "$(dirname "$root/$enabled")"
+      ln -s /usr/lib/systemd/system/korva-server.service "$root/$enabled"
+      ;;
+    upgrade)
+      step "$root" "$init-$action" -i "$next"
+      [[ $(status_of "$root") == "install ok installed $version+1" ]] || fail "$init: not upgraded: $(status_of "$root")"
+      ;;
+    remove)
+      step "$root" "$init-$action" -r korva-server
+      [[ -x $root/etc/init.d/korva-server && -L $root/$enabled ]] || fail "$init: a removal took configuration away"
+      [[ -e $root/usr/bin/korva-server ]] && fail "$init: the binary is still there after a removal"
+      ;;
+    purge)
+      step "$root" "$init-$action" -P korva-server
+      [[ -e $root/etc/init.d/korva-server || -L $root/$enabled ]] && fail "$init: the purge left the init script or the unit enabled"
+      ;;
+  esac
+  echo "$init $action: $calls"
+  [[ "$calls" == "$expected" ]] || fail "$init $action: the scripts called '$calls', expected '$expected'"
+done <<'STEPS'
+systemd install systemctl daemon-reload|systemctl try-restart korva-server.service
+systemd upgrade systemctl daemon-reload|systemctl try-restart korva-server.service
+systemd remove  systemctl stop korva-server.service|systemctl daemon-reload
+systemd purge   update-rc.d korva-server remove|systemctl daemon-reload
+sysv    install update-rc.d korva-server defaults|invoke-rc.d korva-server restart
+sysv    upgrade update-rc.d korva-server defaults|invoke-rc.d korva-server restart
+sysv    remove  invoke-rc.d korva-server stop
+sysv    purge   update-rc.d korva-server remove
+STEPS
+
+# Installing into another root without chroot (an image being built: DPKG_ROOT set) must leave
+# the running system's services alone, even with the tools on the PATH.
+root=$work/root-image
+mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates" "$work/host-tools"
+touch "$root/var/lib/dpkg/status" "$root/var/lib/dpkg/available"
+for tool in systemctl update-rc.d invoke-rc.d; do
+  printf '#!/bin/sh\necho "%s $*" >>"%s"\n' "$tool" "$work/host-calls" >"$work/host-tools/$tool"
+  chmod 755 "$work/host-tools/$tool"
+done
+for arguments in "-i $deb" "-i $next" "-P korva-server"; do
+  # shellcheck disable=SC2086
+  PATH=$work/host-tools:$PATH dpkg --root="$root" --force-depends --force-script-chrootless $arguments \
+    >"$work/dpkg-image.log" 2>&1 || { cat "$work/dpkg-image.log"; fail "dpkg --force-script-chrootless $arguments"; }
+done
+[[ -s $work/host-calls ]] && fail "installing into an image touched the running system: $(cat "$work/host-calls")"
+
 root=$work/root
 dpkg -x "$deb" "$root"
 binary=$root/usr/bin/korva-server
 readelf -S "$binary" | grep -q '\.symtab' && fail "the binary is not stripped"
 readelf -d "$binary" | grep -qE 'R(UN)?PATH' && fail "the binary carries a run path"
+# Its debug information, in a package of its own: the file gdb finds from the binary's build id,
+# with the symbols and line tables the binary no longer carries.
+dbgsym=$work/out/korva-server-dbgsym_${version}_${arch}.ddeb
+build_id=$(readelf -n "$binary" | sed -n 's/^ *Build ID: *//p')
+if [[ -f $dbgsym && -n $build_id ]]; then
+  [[ $(dpkg-deb -f "$dbgsym" Package) == korva-server-dbgsym ]] || fail "dbgsym: package name"
+  [[ $(dpkg-deb -f "$dbgsym" Depends) == "korva-server (= $version)" ]] || fail "dbgsym: Depends"
+  dpkg -x "$dbgsym" "$work/dbgsym"
+  debug_file=$work/dbgsym/usr/lib/debug/.build-id/${build_id:0:2}/${build_id:2}.debug
+  sections=$(readelf -S -W "$debug_file" 2>&1)
+  for section in .debug_info .debug_line .symtab; do
+    grep -qF " $section " <<<"$sections" || fail "dbgsym: $debug_file has no $section"
+  done
+else
+  fail "no $(basename "$dbgsym"), or a binary without a build id ('$build_id')"
+fi
 grep -qx 'ExecStart=/usr/bin/korva-server' "$root/usr/lib/systemd/system/korva-server.service" ||
   fail "the unit does not start /usr/bin/korva-server"
 init=$root/etc/init.d/korva-server
@@ -82,7 +207,9 @@ echo "answer: $answered"
 grep -q '^HTTP/1.1 101 ' <<<"$answered" || fail "no 101 answer to the upgrade"
 grep -qF '#%{"command":"echo"}' <<<"$answered" || fail "the echo request was not answered"
 sh "$init" status || fail "init script status: not running"
-sh "$init" stop || fail "init script stop"
+stopped=$(sh "$init" stop) || fail "init script stop"
+echo "$stopped"
+grep -qx 'korva-server stopped' <<<"$stopped" || fail "the service did not end on SIGTERM"
 sh "$init" status >/dev/null && fail "still running after stop"
 [[ -e $pidfile ]] && fail "the pid file is left behind"
 

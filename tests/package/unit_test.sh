@@ -1,14 +1,12 @@
 #!/usr/bin/env bash
-# The systemd unit as `cmake --install --prefix /usr` installs it: checked by systemd-analyze verify
-# (any message fails it), with the sandbox settings the service is meant to run under.
+# The systemd unit and the init script as `cmake --install --prefix /usr` installs them. The unit:
+# checked by systemd-analyze verify (any message fails it), with the sandbox, stop and open-file
+# settings the service is meant to run under. The init script: run with a stand-in for the
+# service that records its start, its open-file limits and its end.
 #   unit_test.sh CMAKE BUILD_DIR
-# Exits 77 (skipped) only when systemd-analyze cannot run at all.
+# Exits 77 (skipped) when systemd-analyze cannot run at all and nothing else failed.
 set -uo pipefail
 cmake=$1 build=$2
-if ! systemd-analyze --version >/dev/null 2>&1; then
-  echo "systemd-analyze cannot run here: the unit is not checked"
-  exit 77
-fi
 root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
 failed=0
@@ -21,6 +19,7 @@ cat "$unit"
 
 for line in 'ExecStart=/usr/bin/korva-server' 'Restart=on-failure' 'NoNewPrivileges=yes' 'ProtectSystem=strict' \
             'ReadWritePaths=/var/log' 'ProtectHome=yes' 'PrivateTmp=yes' 'RestrictAddressFamilies=AF_INET AF_UNIX' \
+            'KillSignal=SIGTERM' 'TimeoutStopSec=10s' 'SendSIGKILL=yes' 'LimitNOFILE=2048' \
             'WantedBy=multi-user.target'; do
   grep -qxF "$line" "$unit" || fail "the unit lacks '$line'"
 done
@@ -29,12 +28,58 @@ grep -qE '^MemoryMax=[0-9]+[KMG]$' "$unit" || fail "the unit sets no memory limi
 grep -q '"/var/log/webserver-request-time"' "$(dirname "$0")/../../api/request_handler.hpp" ||
   fail "the request-time file moved: update ReadWritePaths"
 
-# systemd-analyze checks that ExecStart names an executable file: point it at the installed one.
-mkdir -p "$root/verify"
-sed "s|^ExecStart=/usr/bin/|ExecStart=$root/usr/bin/|" "$unit" >"$root/verify/korva-server.service"
-messages=$(systemd-analyze verify "$root/verify/korva-server.service" 2>&1)
-status=$?
-[[ $status -eq 0 && -z $messages ]] || fail "systemd-analyze verify (status $status): $messages"
+verified=0
+if systemd-analyze --version >/dev/null 2>&1; then
+  # systemd-analyze checks that ExecStart names an executable file: point it at the installed one.
+  mkdir -p "$root/verify"
+  sed "s|^ExecStart=/usr/bin/|ExecStart=$root/usr/bin/|" "$unit" >"$root/verify/korva-server.service"
+  messages=$(systemd-analyze verify "$root/verify/korva-server.service" 2>&1)
+  status=$?
+  [[ $status -eq 0 && -z $messages ]] || fail "systemd-analyze verify (status $status): $messages"
+  verified=1
+else
+  echo "systemd-analyze cannot run here: the unit is not verified"
+fi
 
-[[ $failed -eq 0 ]] && echo "unit_test: passed"
-exit $failed
+# The init script. The stand-in ends 6 s after SIGTERM (about the longest the service takes to
+# close its connections and write out its log): stop must wait for it rather than kill it, and
+# restart must start the new process only once the old one has ended. One that ignores SIGTERM is
+# killed once STOP_TIMEOUT has passed, and the stop says so.
+init=$root/etc/init.d/korva-server
+export DAEMON=$root/standin PIDFILE=$root/korva-server.pid EVENTS=$root/events
+cat >"$DAEMON" <<'EOF'
+#!/bin/sh
+echo "started $$ $(ulimit -Sn) $(ulimit -Hn)" >>"$EVENTS"
+case "$STANDIN_STOP" in
+	ignore) trap '' TERM ;;
+	slow) trap 'sleep 6; echo "ended $$" >>"$EVENTS"; exit 0' TERM ;;
+esac
+while :; do sleep 0.1; done
+EOF
+chmod 755 "$DAEMON"
+pid_of() { sed -n "$1s/^started \\([0-9]*\\).*/\\1/p" "$EVENTS"; }
+
+STANDIN_STOP=slow sh "$init" start || fail "init script start"
+first=$(pid_of 1)
+[[ $(sed -n 1p "$EVENTS") == "started $first 2048 2048" ]] ||
+  fail "open-file limits (soft, hard) not 2048: $(sed -n 1p "$EVENTS")"
+output=$(STANDIN_STOP=ignore sh "$init" restart) || fail "init script restart"
+echo "$output"
+grep -qx 'korva-server stopped' <<<"$output" || fail "restart did not wait for the old process to end"
+grep -q 'SIGKILL\|killed' <<<"$output" && fail "restart killed a process that was ending"
+second=$(pid_of 3)
+[[ $(sed -n 2,3p "$EVENTS" | paste -sd ' ') == "ended $first started $second "* ]] ||
+  fail "restart: not ended, then started: $(paste -sd ' ' "$EVENTS")"
+
+output=$(STOP_TIMEOUT=1 sh "$init" stop) || fail "init script stop"
+echo "$output"
+grep -qx 'korva-server had not ended 1 s after SIGTERM: killing it (SIGKILL)' <<<"$output" &&
+  grep -qx 'korva-server killed' <<<"$output" || fail "the stop did not report the SIGKILL"
+[[ -n $second ]] && kill -0 "$second" 2>/dev/null && { kill -9 "$second"; fail "still running after stop"; }
+[[ -e $PIDFILE ]] && fail "the pid file is left behind"
+sh "$init" status >/dev/null && fail "status: running after stop"
+
+[[ $failed -ne 0 ]] && exit 1
+[[ $verified -eq 1 ]] || exit 77
+echo "unit_test: passed"
+exit 0
