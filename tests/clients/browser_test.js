@@ -1,12 +1,13 @@
 'use strict';
 // The web console in headless Chromium, through nginx with the reference configuration, against
-// korva-server with the simulated device:
+// korva-server with the simulated device. The browser is logged in to nginx as the stack's user.
 //   node --test-concurrency=1 --test tests/clients/browser_test.js
 // KORVA_SERVER_BINARY names the service binary; KORVA_SCREENSHOT where the screenshot goes.
 
 const { test, before, after } = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
+const http = require('node:http');
 const os = require('node:os');
 const path = require('node:path');
 const { chromium } = require('playwright-core');
@@ -24,6 +25,7 @@ let context;
 let profile;
 let pageA;
 let pageB;
+let foreign;
 const pageErrors = [];
 
 async function openConsole() {
@@ -48,21 +50,54 @@ async function sendFromForm(page, command, fill = async () => {}) {
   return text;
 }
 
-// Resolves with the raw text of the first log entry of this kind that satisfies match.
-async function waitEntry(page, kind, match, timeout = 10000) {
-  const handle = await page.waitForFunction(({ kind, source }) => {
+// The number of entries in the log so far (the log lists the newest first).
+function logLength(page) {
+  return page.$$eval('#log li', (items) => items.length);
+}
+
+// Resolves with the raw text of the newest log entry of this kind that satisfies match, among
+// those that came after the first `since` entries.
+async function waitEntry(page, kind, match, { since = 0, timeout = 10000 } = {}) {
+  const handle = await page.waitForFunction(({ kind, source, since }) => {
     const test = new Function('raw', `return (${source})(raw);`);
-    for (const pre of document.querySelectorAll(`#log li[data-kind="${kind}"] pre`)) {
-      if (test(pre.dataset.raw)) return pre.dataset.raw;
+    const items = [...document.querySelectorAll('#log li')];
+    for (const li of items.slice(0, items.length - since)) {
+      const pre = li.querySelector('pre');
+      if (li.dataset.kind === kind && pre && test(pre.dataset.raw)) return pre.dataset.raw;
     }
     return null;
-  }, { kind, source: match.toString() }, { timeout, polling: 50 });
+  }, { kind, source: match.toString(), since }, { timeout, polling: 50 });
   return handle.jsonValue();
 }
 
 function kindsOf(page) {
   return page.$$eval('#log li', (items) => items.map((li) => ({
     kind: li.dataset.kind, raw: li.querySelector('pre')?.dataset.raw ?? li.textContent,
+  })));
+}
+
+// A site of another origin (another port on the same host), whose page tries to drive the device
+// through nginx the moment it is opened, and reports in window.outcome how that went.
+function startForeignSite(apiUrl) {
+  const page = `<!doctype html><title>another site</title><script>
+    window.outcome = null;
+    let opened = false;
+    const ws = new WebSocket(${JSON.stringify(apiUrl)});
+    ws.onopen = () => {
+      opened = true;
+      ws.send('{"command":"set_value","id":2,"value":-666}');
+      ws.send('{"command":"reboot"}');
+      setTimeout(() => ws.close(1000), 2000);
+    };
+    ws.onclose = (e) => { window.outcome = { opened, code: e.code }; };
+  </script>`;
+  const server = http.createServer((request, response) => {
+    response.writeHead(200, { 'Content-Type': 'text/html; charset=utf-8' });
+    response.end(page);
+  });
+  return new Promise((resolve) => server.listen(0, '127.0.0.1', () => resolve({
+    url: `http://127.0.0.1:${server.address().port}/`,
+    stop: () => new Promise((done) => { server.closeAllConnections(); server.close(done); }),
   })));
 }
 
@@ -74,6 +109,8 @@ before(async () => {
     executablePath: CHROMIUM,
     headless: true,
     viewport: { width: 1280, height: 860 },
+    // What the user types into the browser's login dialog when nginx asks.
+    httpCredentials: { username: nginx.user, password: nginx.password, origin: nginx.url.replace(/\/$/, '') },
     args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
            '--disable-background-networking', '--disable-component-update', '--disable-sync'],
   });
@@ -81,6 +118,7 @@ before(async () => {
 
 after(async () => {
   if (context) await context.close();
+  if (foreign) await foreign.stop();
   if (nginx) await nginx.stop();
   if (service) await service.stop();
   if (profile) fs.rmSync(profile, { recursive: true, force: true });
@@ -101,8 +139,9 @@ test('the page loads through nginx, connects, and its connection record carries 
 
 test('nginx replaces a forwarding address that the client made up', async () => {
   const offset = service.output.length;
-  const ws = new WebSocket(`ws://127.0.0.1:${nginx.port}/api`,
-    { headers: { 'X-Real-IP': '203.0.113.9', 'X-Forwarded-For': '203.0.113.9' } });
+  const ws = new WebSocket(`ws://127.0.0.1:${nginx.port}/api`, {
+    headers: { Authorization: nginx.authorization, 'X-Real-IP': '203.0.113.9', 'X-Forwarded-For': '203.0.113.9' },
+  });
   await new Promise((resolve, reject) => { ws.once('open', resolve); ws.once('error', reject); });
   const record = await service.waitFor(/Server: Opened connection 0x[0-9a-f]+\n {4}ip: {22}(.*)\n/, 5000, offset);
   assert.equal(record[1], '127.0.0.1');
@@ -141,7 +180,7 @@ test('the second page gets the notification, and both pages get the monitor push
   assert.deepEqual(JSON.parse(note), { notification: 'value_changed', group: 0, id: 2, index: 0, value: 1500 });
   const expected = { group: 0, id: 2, index: 0, value: 1500 };
   for (const page of [pageA, pageB]) {
-    const push = await waitEntry(page, 'push', (raw) => raw.includes('"value":1500'), PUSH_WAIT_MS);
+    const push = await waitEntry(page, 'push', (raw) => raw.includes('"value":1500'), { timeout: PUSH_WAIT_MS });
     assert.deepEqual(JSON.parse(push), expected);
   }
   // The page that made the change gets its reply, not a notification of its own change.
@@ -183,6 +222,35 @@ test('what the browser makes of a close without status code and of a subprotocol
   assert.deepEqual(seen.noCode, { code: 1005, clean: true });
   // The service answers no subprotocol, so a page that asks for one cannot connect.
   assert.deepEqual(seen.subprotocol, { code: 1006, clean: false });
+});
+
+test('a page of another origin cannot reach the device, even in the browser of a logged-in user', async () => {
+  const offset = service.output.length;
+  foreign = await startForeignSite(`ws://127.0.0.1:${nginx.port}/api?from=another-origin`);
+  const page = await context.newPage();
+  await page.goto(foreign.url);
+  const outcome = await (await page.waitForFunction(() => window.outcome, null, { timeout: 10000 })).jsonValue();
+  assert.deepEqual(outcome, { opened: false, code: 1006 });
+  await page.close();
+  // The browser sent the logged-in user's credentials along, and nginx refused the page for its
+  // origin (403; a missing login would have been 401).
+  const deadline = Date.now() + 5000;
+  let refused = null;
+  while (!refused && Date.now() < deadline) {
+    refused = /^\S+ - (\S+) \[[^\]]*\] "GET \/api\?from=another-origin HTTP\/1\.1" (\d+) /m.exec(nginx.accessLog());
+    if (!refused) await new Promise((resolve) => setTimeout(resolve, 50));
+  }
+  assert.deepEqual(refused?.slice(1), [nginx.user, '403']);
+
+  // The console of nginx's own origin still gets through; its request is the only one the
+  // device has seen since.
+  const since = await logLength(pageA);
+  await sendFromForm(pageA, 'get_info');
+  await waitEntry(pageA, 'reply', (raw) => raw.includes('"get_info"'), { since });
+  await service.waitFor(/Received command: get_info/, 5000, offset);
+  const seen = service.output.slice(offset);
+  assert.deepEqual(seen.match(/Received command: .*/g), ['Received command: get_info"}']);
+  assert.doesNotMatch(seen, /from=another-origin/);
 });
 
 test('no script errors on the pages', () => {
