@@ -76,6 +76,19 @@ function kindsOf(page) {
   })));
 }
 
+// The texts of the connection events in the log, oldest first.
+function eventsOf(page) {
+  return page.$$eval('#log li[data-kind="event"] .text', (items) => items.map((p) => p.textContent).reverse());
+}
+
+// The values table as "group/id/index=value" texts.
+function valuesOf(page) {
+  return page.$$eval('#values-body tr:not(.empty)', (rows) => rows.map((tr) => {
+    const cells = [...tr.querySelectorAll('td')].map((td) => td.textContent);
+    return `${cells[0]}/${cells[1]}/${cells[2]}=${cells[3]}`;
+  }));
+}
+
 // A site of another origin (another port on the same host), whose page tries to drive the device
 // through nginx the moment it is opened, and reports in window.outcome how that went.
 function startForeignSite(apiUrl) {
@@ -124,10 +137,14 @@ after(async () => {
   if (profile) fs.rmSync(profile, { recursive: true, force: true });
 });
 
-test('the page loads through nginx, connects, and its connection record carries the browser address from X-Real-IP', async () => {
+test('the page loads through nginx, connects, loads the values, and its connection record carries the browser address from X-Real-IP', async () => {
   const offset = service.output.length;
   pageA = await openConsole();
   assert.equal(await pageA.textContent('#endpoint'), `ws://127.0.0.1:${nginx.port}/api`);
+  await pageA.waitForSelector('#values[data-state="current"]');
+  assert.equal((await valuesOf(pageA)).length, 5);
+  assert.deepEqual((await kindsOf(pageA)).filter((e) => e.kind === 'request').map((e) => e.raw),
+                   ['{"command":"get_values"}']);
   const record = await service.waitFor(
     /Server: Opened connection (0x[0-9a-f]+)\n {4}ip: {22}(.*)\n[^]*?connection header:\n((?: {8}.*\n)+)/, 5000, offset);
   assert.equal(record[2], '127.0.0.1', 'ip entry of the connection record');
@@ -165,8 +182,9 @@ test('echo, set_value and get_values from the form get their replies', async () 
   const reply = await waitEntry(pageA, 'reply', (raw) => raw.includes('"set_value"'));
   assert.deepEqual(JSON.parse(reply), { command: 'set_value', status: 'ok', group: 0, id: 2, index: 0, value: 1500 });
 
+  const since = await logLength(pageA);
   await sendFromForm(pageA, 'get_values');
-  const values = JSON.parse(await waitEntry(pageA, 'reply', (raw) => raw.includes('"get_values"')));
+  const values = JSON.parse(await waitEntry(pageA, 'reply', (raw) => raw.includes('"get_values"'), { since }));
   assert.equal(values.status, 'ok');
   assert.deepEqual(values.values.find((v) => v.group === 0 && v.id === 2 && v.index === 0),
                    { group: 0, id: 2, index: 0, value: 1500 });
@@ -186,18 +204,60 @@ test('the second page gets the notification, and both pages get the monitor push
   // The page that made the change gets its reply, not a notification of its own change.
   const kinds = await kindsOf(pageA);
   assert.equal(kinds.filter((e) => e.kind === 'notification').length, 0);
-  assert.equal(kinds.filter((e) => e.kind === 'reply').length, 3);
+  assert.equal(kinds.filter((e) => e.kind === 'reply').length, 4, 'get_values on connecting, echo, set_value, get_values');
   await pageA.screenshot({ path: SCREENSHOT, fullPage: false });
 });
 
-test('the page shows the outage and reconnects when the service is restarted', async () => {
+test('an error reply is shown as an error, and the time shown is the reply\'s, not the page\'s', async () => {
+  await sendFromForm(pageA, 'custom', () => pageA.fill('#request-text', '{"command":"no_such_command"}'));
+  await waitEntry(pageA, 'reply', (raw) => raw.includes('"error"'));
+  const marks = await pageA.$$eval('#log li[data-kind="reply"]', (items) => items.map((li) => ({
+    raw: li.querySelector('pre').dataset.raw, status: li.dataset.status ?? null, badge: !!li.querySelector('.badge.error'),
+  })));
+  assert.equal(JSON.parse(marks[0].raw).status, 'error');
+  assert.deepEqual([marks[0].status, marks[0].badge], ['error', true]);
+  assert.ok(marks.slice(1).every((m) => m.status === null && !m.badge), 'only the error reply is marked');
+
+  // The page's thread is busy for a second right after sending (as when it draws a long log);
+  // the reply comes meanwhile, and that second is not the device's.
+  await pageA.selectOption('#command', 'echo');
+  const since = await logLength(pageA);
+  await pageA.evaluate(() => {
+    document.getElementById('send').click();
+    const end = performance.now() + 1000;
+    while (performance.now() < end) { /* busy */ }
+  });
+  await waitEntry(pageA, 'reply', (raw) => raw.startsWith('{"command":"echo"'), { since });
+  const took = await pageA.textContent('#log li[data-kind="reply"] .took');
+  assert.match(took, /^\d+(\.\d)? ms$/);
+  assert.ok(parseFloat(took) < 500, `reply time shown: ${took}`);
+});
+
+test('the page shows the outage, marks the values out of date, and reloads them when the service is restarted', async () => {
+  assert.ok((await valuesOf(pageA)).includes('0/2/0=1500'));
+  const eventsBefore = (await eventsOf(pageA)).length;
   await service.stop('SIGKILL');
   await pageA.waitForSelector('#status[data-state="closed"]', { timeout: 5000 });
   assert.match(await pageA.textContent('#status-text'), /Disconnected/);
+  assert.equal(await pageA.getAttribute('#values', 'data-state'), 'stale');
+  assert.match(await pageA.textContent('#values-state'), /Out of date: not connected/);
+  // Attempts while the service is down never connect, and say so.
+  await pageA.waitForFunction(() => [...document.querySelectorAll('#log li[data-kind="event"] .text')]
+    .some((p) => p.textContent.startsWith('Could not connect')), null, { timeout: 10000 });
+  await pageA.waitForSelector('#status-text:text-matches("^Could not connect — retrying")', { timeout: 5000 });
+  const outage = (await eventsOf(pageA)).slice(eventsBefore);
+  assert.equal(outage[0], 'Disconnected: connection lost');
+  assert.ok(outage.slice(1).every((text) => text === `Could not connect to ws://127.0.0.1:${nginx.port}/api`), outage.join('\n'));
+
   const offset = 0;
   service = await startService();
   await waitConnected(pageA, 15000);
   await waitConnected(pageB, 15000);
+  // The restarted device starts from its own values: the table shows those, not the old 1500.
+  await pageA.waitForSelector('#values[data-state="current"]');
+  const fresh = await valuesOf(pageA);
+  assert.equal(fresh.length, 5);
+  assert.ok(fresh.some((v) => v.startsWith('0/2/0=')) && !fresh.includes('0/2/0=1500'), fresh.join(' '));
   const record = await service.waitFor(/Server: Opened connection 0x[0-9a-f]+\n {4}ip: {22}(.*)\n/, 5000, offset);
   assert.equal(record[1], '127.0.0.1');
   const info = await sendFromForm(pageA, 'get_info');
@@ -251,6 +311,16 @@ test('a page of another origin cannot reach the device, even in the browser of a
   const seen = service.output.slice(offset);
   assert.deepEqual(seen.match(/Received command: .*/g), ['Received command: get_info"}']);
   assert.doesNotMatch(seen, /from=another-origin/);
+});
+
+test('after a reboot reply the page says the device is rebooting, at once', async () => {
+  pageA.once('dialog', (dialog) => dialog.accept());
+  await sendFromForm(pageA, 'reboot');
+  await waitEntry(pageA, 'reply', (raw) => raw.includes('"rebooting"'));
+  assert.equal(await pageA.getAttribute('#status', 'data-state'), 'rebooting');
+  assert.match(await pageA.textContent('#status-text'), /^Device rebooting/);
+  assert.equal(await pageA.getAttribute('#values', 'data-state'), 'stale');
+  assert.match(await pageA.textContent('#values-state'), /the device is rebooting/);
 });
 
 test('no script errors on the pages', () => {
