@@ -11,6 +11,11 @@
 // The service answers the requests of one connection in order, one reply each, so matching
 // against the oldest unanswered request is enough. After a reboot request the service answers
 // nothing until it is restarted; a request left unanswered for 10 seconds is marked as such.
+//
+// The WebSocket itself lives in a dedicated worker (socketRelay below), which sends what the page
+// hands it and passes every event on with the time it happened. The page's own thread may be
+// busy drawing itself when a reply comes in (after a click it draws first), and a time taken
+// there would count that wait as the device's.
 
 (() => {
   const REPLY_WAIT_MS = 10000;
@@ -28,7 +33,7 @@
     value: $('sv-value'), echoText: $('echo-text'), text: $('request-text'),
     error: $('request-error'), send: $('send'), fill: $('fill'), log: $('log'),
     count: $('log-count'), clear: $('clear-log'), valuesBody: $('values-body'),
-    refresh: $('refresh-values'),
+    refresh: $('refresh-values'), values: $('values'), valuesState: $('values-state'),
   };
 
   // "?api=ws://host:port/api" points the page at another service (development only).
@@ -36,15 +41,82 @@
     `${location.protocol === 'https:' ? 'wss:' : 'ws:'}//${location.host}/api`;
   els.endpoint.textContent = apiUrl;
 
-  let socket = null;
+  let conn = null;          // the current connection: { id, open, rebooting }; null when there is none
+  let nextConnId = 1;
+  let nextSeq = 1;          // numbers this page's requests, so the relay can report their send time
   let wanted = true;        // false after the user pressed Disconnect
   let attempt = 0;          // failed connection attempts since the last stable connection
   let retryTimer = null;
   let countdownTimer = null;
   let stableTimer = null;
-  let pending = [];         // unanswered requests of this connection: { command, sentAt, timer }
+  let pending = [];         // unanswered requests of this connection: { seq, command, sentAt, timer }
   let logCount = 0;
   const values = new Map(); // "group/id/index" -> { group, id, index, value }
+  let valuesAt = null;      // when the last get_values reply came
+  let valuesState = 'empty'; // see setValuesState
+
+  // ---- the relay worker -------------------------------------------------------------------
+
+  // Runs in the worker, from its source text: it must use nothing from the page's scope.
+  // Messages in: { op: 'open', id, url }, { op: 'send', id, seq, text }, { op: 'close', id, code,
+  // reason }. Messages out, each with the connection's id and at, the time of the event in
+  // milliseconds on the shared clock (timeOrigin + now): 'open'; 'sent' { seq }, just after the
+  // text went to the socket; 'message' { text }; 'close' { code, reason }, after which the id is
+  // dead; 'invalid' { message }, when the address cannot be used at all.
+  function socketRelay() {
+    const sockets = new Map();
+    const now = () => performance.timeOrigin + performance.now();
+    const decoder = new TextDecoder();
+    self.onmessage = ({ data }) => {
+      const { op, id } = data;
+      if (op === 'open') {
+        let ws;
+        try {
+          ws = new WebSocket(data.url);
+        } catch (e) {
+          self.postMessage({ type: 'invalid', id, at: now(), message: e.message });
+          return;
+        }
+        ws.binaryType = 'arraybuffer';
+        sockets.set(id, ws);
+        ws.onopen = () => self.postMessage({ type: 'open', id, at: now() });
+        ws.onmessage = (event) => {
+          const at = now();
+          const text = typeof event.data === 'string' ? event.data : decoder.decode(event.data);
+          self.postMessage({ type: 'message', id, at, text });
+        };
+        ws.onclose = (event) => {
+          sockets.delete(id);
+          self.postMessage({ type: 'close', id, at: now(), code: event.code, reason: event.reason });
+        };
+      } else if (op === 'send') {
+        const ws = sockets.get(id);
+        if (!ws || ws.readyState !== WebSocket.OPEN) return; // its 'close' is on the way
+        ws.send(data.text);
+        self.postMessage({ type: 'sent', id, at: now(), seq: data.seq });
+      } else if (op === 'close') {
+        const ws = sockets.get(id);
+        if (ws) ws.close(data.code, data.reason);
+      }
+    };
+  }
+
+  const relay = new Worker(URL.createObjectURL(
+    new Blob([`(${socketRelay.toString()})();`], { type: 'text/javascript' })));
+  relay.addEventListener('message', ({ data }) => {
+    // Events of a connection the page has already given up are late news.
+    if (conn && data.id === conn.id) onRelay[data.type](conn, data);
+  });
+  // A worker that cannot start (a Content-Security-Policy without blob: workers) leaves the page
+  // without a connection; say so instead of "Connecting…" for ever.
+  relay.addEventListener('error', (event) => {
+    event.preventDefault();
+    wanted = false;
+    conn = null;
+    clearTimeout(retryTimer);
+    addEntry('event', `The page cannot run its connection worker: ${event.message || 'blocked by the browser'}`);
+    setState('closed', 'Cannot connect: the connection worker did not start');
+  });
 
   // ---- connection -------------------------------------------------------------------------
 
@@ -52,10 +124,11 @@
     els.status.dataset.state = state;
     els.statusText.textContent = text;
     document.body.dataset.connection = state;
-    els.toggle.textContent = state === 'open' || state === 'connecting' ? 'Disconnect' :
-      wanted ? 'Reconnect now' : 'Connect';
-    els.send.disabled = state !== 'open';
-    els.refresh.disabled = state !== 'open';
+    const live = state === 'open' || state === 'rebooting' || state === 'connecting';
+    els.toggle.textContent = live ? 'Disconnect' : wanted ? 'Reconnect now' : 'Connect';
+    // A rebooting device answers nothing, but sending stays possible: QA checks that too.
+    els.send.disabled = state !== 'open' && state !== 'rebooting';
+    els.refresh.disabled = els.send.disabled;
   }
 
   function connect() {
@@ -63,38 +136,55 @@
     clearInterval(countdownTimer);
     wanted = true;
     setState('connecting', attempt ? `Connecting… (attempt ${attempt + 1})` : 'Connecting…');
-    let ws;
-    try {
-      ws = new WebSocket(apiUrl);
-    } catch (e) {
-      addEntry('event', `Cannot connect to ${apiUrl}: ${e.message}`);
-      scheduleReconnect();
-      return;
-    }
-    socket = ws;
-    ws.addEventListener('open', () => {
-      if (socket !== ws) return;
+    conn = { id: nextConnId++, open: false, rebooting: false };
+    relay.postMessage({ op: 'open', id: conn.id, url: apiUrl });
+  }
+
+  const onRelay = {
+    open(c) {
+      c.open = true;
       setState('open', 'Connected');
       addEntry('event', `Connected to ${apiUrl}`);
       stableTimer = setTimeout(() => { attempt = 0; }, STABLE_MS);
-    });
-    ws.addEventListener('message', (event) => {
-      if (socket === ws) receive(event.data);
-    });
-    ws.addEventListener('close', (event) => {
-      if (socket !== ws) return;
-      socket = null;
+      // Whatever the table showed may have changed while the page was away (the service may
+      // even have been restarted): load it afresh.
+      setValuesState('loading');
+      sendRequest('{"command":"get_values"}');
+    },
+    sent(c, { seq, at }) {
+      const entry = pending.find((p) => p.seq === seq);
+      if (entry) entry.sentAt = at;
+    },
+    message(c, { text, at }) {
+      receive(text, at);
+    },
+    close(c, { code, reason }) {
+      conn = null;
       clearTimeout(stableTimer);
       dropPending();
-      const why = event.code === 1006 ? 'connection lost' :
-        `closed with status ${event.code}${event.reason ? ` (${event.reason})` : ''}`;
-      addEntry('event', `Disconnected: ${why}`);
-      if (wanted) scheduleReconnect();
+      if (c.open) {
+        const why = code === 1006 ? 'connection lost' :
+          `closed with status ${code}${reason ? ` (${reason})` : ''}`;
+        addEntry('event', `Disconnected: ${why}`);
+      } else if (wanted) {
+        // The browser does not say why (no service behind the front end, not logged in, a
+        // refused origin, too many tunnels): all look the same to a page.
+        addEntry('event', `Could not connect to ${apiUrl}`);
+      } else {
+        addEntry('event', 'Connection attempt stopped');
+      }
+      setValuesState(valuesAt ? 'stale' : 'empty', 'not connected');
+      if (wanted) scheduleReconnect(c.open ? 'Disconnected' : 'Could not connect');
       else setState('closed', 'Disconnected');
-    });
-  }
+    },
+    invalid(c, { message }) {
+      conn = null;
+      addEntry('event', `Cannot connect to ${apiUrl}: ${message}`);
+      scheduleReconnect('Could not connect');
+    },
+  };
 
-  function scheduleReconnect() {
+  function scheduleReconnect(what) {
     // Exponential back-off with jitter: 0.5 s, 1 s, 2 s, … up to 30 s.
     const base = Math.min(BACKOFF_MAX_MS, BACKOFF_FIRST_MS * 2 ** attempt);
     const wait = Math.round(base * (0.8 + Math.random() * 0.4));
@@ -102,7 +192,7 @@
     const due = Date.now() + wait;
     const show = () => {
       const left = Math.max(0, Math.ceil((due - Date.now()) / 1000));
-      setState('closed', `Disconnected — retrying in ${left} s`);
+      setState('closed', `${what} — retrying in ${left} s`);
     };
     show();
     countdownTimer = setInterval(show, 250);
@@ -113,17 +203,17 @@
     wanted = false;
     clearTimeout(retryTimer);
     clearInterval(countdownTimer);
-    if (socket) {
+    if (conn) {
       // Always with a status code: a close frame without one is answered with status 0,
       // which browsers reject as a broken close frame.
-      socket.close(1000, 'closed by user');
+      relay.postMessage({ op: 'close', id: conn.id, code: 1000, reason: 'closed by user' });
     } else {
       setState('closed', 'Disconnected');
     }
   }
 
   els.toggle.addEventListener('click', () => {
-    if (socket && (socket.readyState === WebSocket.OPEN || socket.readyState === WebSocket.CONNECTING)) {
+    if (conn) {
       disconnect();
     } else {
       attempt = 0;
@@ -199,23 +289,25 @@
   }
 
   function sendRequest(text) {
-    if (!socket || socket.readyState !== WebSocket.OPEN) return false;
+    if (!conn || !conn.open) return false;
     const command = commandOf(text);
     if (command === 'reboot' &&
         !window.confirm('Reboot the device? The service answers no further requests until it is restarted.')) {
       return false;
     }
-    const entry = { command, sentAt: Date.now(), text, timer: null };
+    const entry = { seq: nextSeq++, command, sentAt: null, text, timer: null };
+    const rebooting = conn.rebooting;
     entry.timer = setTimeout(() => {
       const i = pending.indexOf(entry);
       if (i < 0) return;
       pending.splice(i, 1);
       addEntry('event', `No reply within ${REPLY_WAIT_MS / 1000} s to ${command || 'the request'}` +
-        (command === 'reboot' || pending.some((p) => p.command === 'reboot')
+        (rebooting || command === 'reboot' || pending.some((p) => p.command === 'reboot')
           ? ' (after a reboot the service answers nothing until it is restarted)' : ''));
+      if (command === 'get_values' && valuesState === 'loading') setValuesState('stale', 'get_values got no reply');
     }, REPLY_WAIT_MS);
     pending.push(entry);
-    socket.send(text);
+    relay.postMessage({ op: 'send', id: conn.id, seq: entry.seq, text });
     addEntry('request', text);
     return true;
   }
@@ -254,7 +346,8 @@
     return 'push';
   }
 
-  function receive(text) {
+  // at: when the relay received the text, on the clock of its 'sent' times.
+  function receive(text, at) {
     let message = null;
     try {
       message = JSON.parse(text);
@@ -263,13 +356,30 @@
     }
     const kind = classify(message);
     let latency = null;
+    let failed = false;
+    let rebooting = false;
     if (kind === 'reply') {
       const answered = pending.shift();
       clearTimeout(answered.timer);
-      latency = Date.now() - answered.sentAt;
+      if (answered.sentAt !== null) latency = at - answered.sentAt;
+      failed = message.status === 'error';
+      rebooting = !failed && (message.status === 'rebooting' || answered.command === 'reboot');
+      if (failed && answered.command === 'get_values' && valuesState === 'loading') {
+        setValuesState('stale', 'get_values failed');
+      }
     }
     noteValues(kind, message);
-    addEntry(kind, text, latency);
+    addEntry(kind, text, { latency, failed });
+    if (rebooting) deviceRebooting();
+  }
+
+  // The device took a reboot request: the service now drops every request until it is
+  // restarted, and the device's values are about to change under the table.
+  function deviceRebooting() {
+    conn.rebooting = true;
+    setState('rebooting', 'Device rebooting — no replies until the service restarts');
+    addEntry('event', 'The device is rebooting: the service answers no further requests until it is restarted');
+    setValuesState('stale', 'the device is rebooting');
   }
 
   // ---- device values ----------------------------------------------------------------------
@@ -286,6 +396,8 @@
     if (kind === 'reply' && message.command === 'get_values' && Array.isArray(message.values)) {
       values.clear();
       message.values.forEach(noteValue);
+      valuesAt = new Date();
+      if (!conn.rebooting) setValuesState('current');
     } else if (kind === 'reply' && message.command === 'set_value' && message.status === 'ok') {
       noteValue(message);
     } else if (kind === 'notification' && message.notification === 'value_changed') {
@@ -296,6 +408,24 @@
       return;
     }
     renderValues();
+  }
+
+  // The table's standing, shown above it and as data-state on its section:
+  //   empty    nothing loaded yet;
+  //   loading  a get_values request of this connection is on its way (rows shown are old);
+  //   current  loaded on this connection, kept up to date by replies, notifications, pushes;
+  //   stale    why, given: not connected, the device rebooting, get_values unanswered.
+
+  function setValuesState(state, why = '') {
+    valuesState = state;
+    els.values.dataset.state = state;
+    const at = valuesAt ? timeText(valuesAt) : '';
+    els.valuesState.textContent = {
+      empty: 'No values loaded yet.',
+      loading: `Loading the device's values…${at ? ` Showing those from ${at}.` : ''}`,
+      current: `Loaded at ${at}, kept up to date by notifications and pushed values.`,
+      stale: `Out of date: ${why}.${at ? ` Showing the values from ${at}.` : ''}`,
+    }[state];
   }
 
   function renderValues() {
@@ -356,11 +486,13 @@
     return layout(parsed, '');
   }
 
-  function addEntry(kind, text, latency = null) {
+  // latency: milliseconds from sending the request to its reply; failed: an error reply.
+  function addEntry(kind, text, { latency = null, failed = false } = {}) {
     const now = new Date();
     const li = document.createElement('li');
-    li.className = `entry kind-${kind}`;
+    li.className = `entry kind-${kind}${failed ? ' failed' : ''}`;
     li.dataset.kind = kind;
+    if (failed) li.dataset.status = 'error';
     if (!filterOn(kind)) li.hidden = true;
 
     const meta = document.createElement('div');
@@ -372,10 +504,17 @@
     badge.className = 'badge';
     badge.textContent = KIND_LABEL[kind];
     meta.append(time, badge);
+    if (failed) {
+      const error = document.createElement('span');
+      error.className = 'badge error';
+      error.textContent = 'error';
+      meta.append(error);
+    }
     if (latency !== null) {
       const took = document.createElement('span');
       took.className = 'took';
-      took.textContent = `${latency} ms`;
+      took.title = 'from sending the request to its reply';
+      took.textContent = `${latency < 10 ? latency.toFixed(1) : Math.round(latency)} ms`;
       meta.append(took);
     }
 
@@ -419,5 +558,6 @@
 
   showFields();
   renderValues();
+  setValuesState('empty');
   connect();
 })();

@@ -1,12 +1,13 @@
 'use strict';
 // The web console in headless Chromium, through nginx with the reference configuration, against
-// korva-server with the simulated device:
+// korva-server with the simulated device. The browser is logged in to nginx as the stack's user.
 //   node --test-concurrency=1 --test tests/clients/browser_test.js
 // KORVA_SERVER_BINARY names the service binary; KORVA_SCREENSHOT where the screenshot goes.
 
 const { test, before, after } = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
+const http = require('node:http');
 const os = require('node:os');
 const path = require('node:path');
 const { chromium } = require('playwright-core');
@@ -24,6 +25,7 @@ let context;
 let profile;
 let pageA;
 let pageB;
+let foreign;
 const pageErrors = [];
 
 async function openConsole() {
@@ -48,21 +50,67 @@ async function sendFromForm(page, command, fill = async () => {}) {
   return text;
 }
 
-// Resolves with the raw text of the first log entry of this kind that satisfies match.
-async function waitEntry(page, kind, match, timeout = 10000) {
-  const handle = await page.waitForFunction(({ kind, source }) => {
+// The number of entries in the log so far (the log lists the newest first).
+function logLength(page) {
+  return page.$$eval('#log li', (items) => items.length);
+}
+
+// Resolves with the raw text of the newest log entry of this kind that satisfies match, among
+// those that came after the first `since` entries.
+async function waitEntry(page, kind, match, { since = 0, timeout = 10000 } = {}) {
+  const handle = await page.waitForFunction(({ kind, source, since }) => {
     const test = new Function('raw', `return (${source})(raw);`);
-    for (const pre of document.querySelectorAll(`#log li[data-kind="${kind}"] pre`)) {
-      if (test(pre.dataset.raw)) return pre.dataset.raw;
+    const items = [...document.querySelectorAll('#log li')];
+    for (const li of items.slice(0, items.length - since)) {
+      const pre = li.querySelector('pre');
+      if (li.dataset.kind === kind && pre && test(pre.dataset.raw)) return pre.dataset.raw;
     }
     return null;
-  }, { kind, source: match.toString() }, { timeout, polling: 50 });
+  }, { kind, source: match.toString(), since }, { timeout, polling: 50 });
   return handle.jsonValue();
 }
 
 function kindsOf(page) {
   return page.$$eval('#log li', (items) => items.map((li) => ({
     kind: li.dataset.kind, raw: li.querySelector('pre')?.dataset.raw ?? li.textContent,
+  })));
+}
+
+// The texts of the connection events in the log, oldest first.
+function eventsOf(page) {
+  return page.$$eval('#log li[data-kind="event"] .text', (items) => items.map((p) => p.textContent).reverse());
+}
+
+// The values table as "group/id/index=value" texts.
+function valuesOf(page) {
+  return page.$$eval('#values-body tr:not(.empty)', (rows) => rows.map((tr) => {
+    const cells = [...tr.querySelectorAll('td')].map((td) => td.textContent);
+    return `${cells[0]}/${cells[1]}/${cells[2]}=${cells[3]}`;
+  }));
+}
+
+// A site of another origin (another port on the same host), whose page tries to drive the device
+// through nginx the moment it is opened, and reports in window.outcome how that went.
+function startForeignSite(apiUrl) {
+  const page = `<!doctype html><title>another site</title><script>
+    window.outcome = null;
+    let opened = false;
+    const ws = new WebSocket(${JSON.stringify(apiUrl)});
+    ws.onopen = () => {
+      opened = true;
+      ws.send('{"command":"set_value","id":2,"value":-666}');
+      ws.send('{"command":"reboot"}');
+      setTimeout(() => ws.close(1000), 2000);
+    };
+    ws.onclose = (e) => { window.outcome = { opened, code: e.code }; };
+  </script>`;
+  const server = http.createServer((request, response) => {
+    response.writeHead(200, { 'Content-Type': 'text/html; charset=utf-8' });
+    response.end(page);
+  });
+  return new Promise((resolve) => server.listen(0, '127.0.0.1', () => resolve({
+    url: `http://127.0.0.1:${server.address().port}/`,
+    stop: () => new Promise((done) => { server.closeAllConnections(); server.close(done); }),
   })));
 }
 
@@ -74,6 +122,8 @@ before(async () => {
     executablePath: CHROMIUM,
     headless: true,
     viewport: { width: 1280, height: 860 },
+    // What the user types into the browser's login dialog when nginx asks.
+    httpCredentials: { username: nginx.user, password: nginx.password, origin: nginx.url.replace(/\/$/, '') },
     args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
            '--disable-background-networking', '--disable-component-update', '--disable-sync'],
   });
@@ -81,15 +131,20 @@ before(async () => {
 
 after(async () => {
   if (context) await context.close();
+  if (foreign) await foreign.stop();
   if (nginx) await nginx.stop();
   if (service) await service.stop();
   if (profile) fs.rmSync(profile, { recursive: true, force: true });
 });
 
-test('the page loads through nginx, connects, and its connection record carries the browser address from X-Real-IP', async () => {
+test('the page loads through nginx, connects, loads the values, and its connection record carries the browser address from X-Real-IP', async () => {
   const offset = service.output.length;
   pageA = await openConsole();
   assert.equal(await pageA.textContent('#endpoint'), `ws://127.0.0.1:${nginx.port}/api`);
+  await pageA.waitForSelector('#values[data-state="current"]');
+  assert.equal((await valuesOf(pageA)).length, 5);
+  assert.deepEqual((await kindsOf(pageA)).filter((e) => e.kind === 'request').map((e) => e.raw),
+                   ['{"command":"get_values"}']);
   const record = await service.waitFor(
     /Server: Opened connection (0x[0-9a-f]+)\n {4}ip: {22}(.*)\n[^]*?connection header:\n((?: {8}.*\n)+)/, 5000, offset);
   assert.equal(record[2], '127.0.0.1', 'ip entry of the connection record');
@@ -101,8 +156,9 @@ test('the page loads through nginx, connects, and its connection record carries 
 
 test('nginx replaces a forwarding address that the client made up', async () => {
   const offset = service.output.length;
-  const ws = new WebSocket(`ws://127.0.0.1:${nginx.port}/api`,
-    { headers: { 'X-Real-IP': '203.0.113.9', 'X-Forwarded-For': '203.0.113.9' } });
+  const ws = new WebSocket(`ws://127.0.0.1:${nginx.port}/api`, {
+    headers: { Authorization: nginx.authorization, 'X-Real-IP': '203.0.113.9', 'X-Forwarded-For': '203.0.113.9' },
+  });
   await new Promise((resolve, reject) => { ws.once('open', resolve); ws.once('error', reject); });
   const record = await service.waitFor(/Server: Opened connection 0x[0-9a-f]+\n {4}ip: {22}(.*)\n/, 5000, offset);
   assert.equal(record[1], '127.0.0.1');
@@ -126,8 +182,9 @@ test('echo, set_value and get_values from the form get their replies', async () 
   const reply = await waitEntry(pageA, 'reply', (raw) => raw.includes('"set_value"'));
   assert.deepEqual(JSON.parse(reply), { command: 'set_value', status: 'ok', group: 0, id: 2, index: 0, value: 1500 });
 
+  const since = await logLength(pageA);
   await sendFromForm(pageA, 'get_values');
-  const values = JSON.parse(await waitEntry(pageA, 'reply', (raw) => raw.includes('"get_values"')));
+  const values = JSON.parse(await waitEntry(pageA, 'reply', (raw) => raw.includes('"get_values"'), { since }));
   assert.equal(values.status, 'ok');
   assert.deepEqual(values.values.find((v) => v.group === 0 && v.id === 2 && v.index === 0),
                    { group: 0, id: 2, index: 0, value: 1500 });
@@ -141,24 +198,66 @@ test('the second page gets the notification, and both pages get the monitor push
   assert.deepEqual(JSON.parse(note), { notification: 'value_changed', group: 0, id: 2, index: 0, value: 1500 });
   const expected = { group: 0, id: 2, index: 0, value: 1500 };
   for (const page of [pageA, pageB]) {
-    const push = await waitEntry(page, 'push', (raw) => raw.includes('"value":1500'), PUSH_WAIT_MS);
+    const push = await waitEntry(page, 'push', (raw) => raw.includes('"value":1500'), { timeout: PUSH_WAIT_MS });
     assert.deepEqual(JSON.parse(push), expected);
   }
   // The page that made the change gets its reply, not a notification of its own change.
   const kinds = await kindsOf(pageA);
   assert.equal(kinds.filter((e) => e.kind === 'notification').length, 0);
-  assert.equal(kinds.filter((e) => e.kind === 'reply').length, 3);
+  assert.equal(kinds.filter((e) => e.kind === 'reply').length, 4, 'get_values on connecting, echo, set_value, get_values');
   await pageA.screenshot({ path: SCREENSHOT, fullPage: false });
 });
 
-test('the page shows the outage and reconnects when the service is restarted', async () => {
+test('an error reply is shown as an error, and the time shown is the reply\'s, not the page\'s', async () => {
+  await sendFromForm(pageA, 'custom', () => pageA.fill('#request-text', '{"command":"no_such_command"}'));
+  await waitEntry(pageA, 'reply', (raw) => raw.includes('"error"'));
+  const marks = await pageA.$$eval('#log li[data-kind="reply"]', (items) => items.map((li) => ({
+    raw: li.querySelector('pre').dataset.raw, status: li.dataset.status ?? null, badge: !!li.querySelector('.badge.error'),
+  })));
+  assert.equal(JSON.parse(marks[0].raw).status, 'error');
+  assert.deepEqual([marks[0].status, marks[0].badge], ['error', true]);
+  assert.ok(marks.slice(1).every((m) => m.status === null && !m.badge), 'only the error reply is marked');
+
+  // The page's thread is busy for a second right after sending (as when it draws a long log);
+  // the reply comes meanwhile, and that second is not the device's.
+  await pageA.selectOption('#command', 'echo');
+  const since = await logLength(pageA);
+  await pageA.evaluate(() => {
+    document.getElementById('send').click();
+    const end = performance.now() + 1000;
+    while (performance.now() < end) { /* busy */ }
+  });
+  await waitEntry(pageA, 'reply', (raw) => raw.startsWith('{"command":"echo"'), { since });
+  const took = await pageA.textContent('#log li[data-kind="reply"] .took');
+  assert.match(took, /^\d+(\.\d)? ms$/);
+  assert.ok(parseFloat(took) < 500, `reply time shown: ${took}`);
+});
+
+test('the page shows the outage, marks the values out of date, and reloads them when the service is restarted', async () => {
+  assert.ok((await valuesOf(pageA)).includes('0/2/0=1500'));
+  const eventsBefore = (await eventsOf(pageA)).length;
   await service.stop('SIGKILL');
   await pageA.waitForSelector('#status[data-state="closed"]', { timeout: 5000 });
   assert.match(await pageA.textContent('#status-text'), /Disconnected/);
+  assert.equal(await pageA.getAttribute('#values', 'data-state'), 'stale');
+  assert.match(await pageA.textContent('#values-state'), /Out of date: not connected/);
+  // Attempts while the service is down never connect, and say so.
+  await pageA.waitForFunction(() => [...document.querySelectorAll('#log li[data-kind="event"] .text')]
+    .some((p) => p.textContent.startsWith('Could not connect')), null, { timeout: 10000 });
+  await pageA.waitForSelector('#status-text:text-matches("^Could not connect — retrying")', { timeout: 5000 });
+  const outage = (await eventsOf(pageA)).slice(eventsBefore);
+  assert.equal(outage[0], 'Disconnected: connection lost');
+  assert.ok(outage.slice(1).every((text) => text === `Could not connect to ws://127.0.0.1:${nginx.port}/api`), outage.join('\n'));
+
   const offset = 0;
   service = await startService();
   await waitConnected(pageA, 15000);
   await waitConnected(pageB, 15000);
+  // The restarted device starts from its own values: the table shows those, not the old 1500.
+  await pageA.waitForSelector('#values[data-state="current"]');
+  const fresh = await valuesOf(pageA);
+  assert.equal(fresh.length, 5);
+  assert.ok(fresh.some((v) => v.startsWith('0/2/0=')) && !fresh.includes('0/2/0=1500'), fresh.join(' '));
   const record = await service.waitFor(/Server: Opened connection 0x[0-9a-f]+\n {4}ip: {22}(.*)\n/, 5000, offset);
   assert.equal(record[1], '127.0.0.1');
   const info = await sendFromForm(pageA, 'get_info');
@@ -183,6 +282,45 @@ test('what the browser makes of a close without status code and of a subprotocol
   assert.deepEqual(seen.noCode, { code: 1005, clean: true });
   // The service answers no subprotocol, so a page that asks for one cannot connect.
   assert.deepEqual(seen.subprotocol, { code: 1006, clean: false });
+});
+
+test('a page of another origin cannot reach the device, even in the browser of a logged-in user', async () => {
+  const offset = service.output.length;
+  foreign = await startForeignSite(`ws://127.0.0.1:${nginx.port}/api?from=another-origin`);
+  const page = await context.newPage();
+  await page.goto(foreign.url);
+  const outcome = await (await page.waitForFunction(() => window.outcome, null, { timeout: 10000 })).jsonValue();
+  assert.deepEqual(outcome, { opened: false, code: 1006 });
+  await page.close();
+  // The browser sent the logged-in user's credentials along, and nginx refused the page for its
+  // origin (403; a missing login would have been 401).
+  const deadline = Date.now() + 5000;
+  let refused = null;
+  while (!refused && Date.now() < deadline) {
+    refused = /^\S+ - (\S+) \[[^\]]*\] "GET \/api\?from=another-origin HTTP\/1\.1" (\d+) /m.exec(nginx.accessLog());
+    if (!refused) await new Promise((resolve) => setTimeout(resolve, 50));
+  }
+  assert.deepEqual(refused?.slice(1), [nginx.user, '403']);
+
+  // The console of nginx's own origin still gets through; its request is the only one the
+  // device has seen since.
+  const since = await logLength(pageA);
+  await sendFromForm(pageA, 'get_info');
+  await waitEntry(pageA, 'reply', (raw) => raw.includes('"get_info"'), { since });
+  await service.waitFor(/Received command: get_info/, 5000, offset);
+  const seen = service.output.slice(offset);
+  assert.deepEqual(seen.match(/Received command: .*/g), ['Received command: get_info"}']);
+  assert.doesNotMatch(seen, /from=another-origin/);
+});
+
+test('after a reboot reply the page says the device is rebooting, at once', async () => {
+  pageA.once('dialog', (dialog) => dialog.accept());
+  await sendFromForm(pageA, 'reboot');
+  await waitEntry(pageA, 'reply', (raw) => raw.includes('"rebooting"'));
+  assert.equal(await pageA.getAttribute('#status', 'data-state'), 'rebooting');
+  assert.match(await pageA.textContent('#status-text'), /^Device rebooting/);
+  assert.equal(await pageA.getAttribute('#values', 'data-state'), 'stale');
+  assert.match(await pageA.textContent('#values-state'), /the device is rebooting/);
 });
 
 test('no script errors on the pages', () => {

@@ -1,5 +1,5 @@
 'use strict';
-// The time-outs and per-address limits of the reference nginx configuration
+// Who may pass, the time-outs and the per-address limits of the reference nginx configuration
 // (deploy/nginx/korva-console.conf):
 //   KORVA_SERVER_BINARY=build/service/korva-server node --test tests/clients/nginx_test.js
 
@@ -7,10 +7,11 @@ const { test, before, after } = require('node:test');
 const { once } = require('node:events');
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
+const http = require('node:http');
 const net = require('node:net');
 const path = require('node:path');
 const WebSocket = require('ws');
-const { startService, startNginx, repo } = require('./stack');
+const { startService, startNginx, basicAuthorization, repo } = require('./stack');
 
 const SEND_TIMEOUT_S = 2;
 let service;
@@ -34,6 +35,86 @@ function seconds(value) {
   return Number(m[1]) * units[m[2] || 's'];
 }
 
+// One request to nginx from 127.0.0.2, an address of its own, so that it counts against no limit
+// of the other tests: GET path for the console's files, a WebSocket upgrade for /api. Resolves
+// with { status } (101 for a tunnel, with its ws).
+function attempt(target, path, { origin = null, authorization = null } = {}) {
+  const headers = authorization ? { Authorization: authorization } : {};
+  return new Promise((resolve, reject) => {
+    if (!path.startsWith('/api')) {
+      http.get({ host: '127.0.0.1', port: target.port, path, headers, localAddress: '127.0.0.2' }, (response) => {
+        response.resume();
+        resolve({ status: response.statusCode });
+      }).once('error', reject);
+      return;
+    }
+    const ws = new WebSocket(`ws://127.0.0.1:${target.port}${path}`,
+      { headers, localAddress: '127.0.0.2', ...(origin === null ? {} : { origin }) });
+    ws.once('open', () => resolve({ status: 101, ws }));
+    ws.once('unexpected-response', (request, response) => { resolve({ status: response.statusCode }); request.destroy(); });
+    ws.once('error', reject);
+  });
+}
+
+test('only logged-in clients pass, and browsers only from the console\'s own origin; the refused hand the service nothing', { timeout: 60000 }, async () => {
+  const own = `http://127.0.0.1:${nginx.port}`;
+  const login = nginx.authorization;
+  const wrong = basicAuthorization(nginx.user, `${nginx.password}x`);
+  const cases = [
+    // what, path, Origin, Authorization, status
+    ['the console, logged in', '/', null, login, 200],
+    ['the console, not logged in', '/', null, null, 401],
+    ['the console, wrong password', '/', null, wrong, 401],
+    ['the console page\'s own origin', '/api', own, login, 101],
+    ['a client without Origin (a script, curl)', '/api/', null, login, 101],
+    ['not logged in', '/api', null, null, 401],
+    ['not logged in, own origin', '/api', own, null, 401],
+    ['wrong password', '/api', own, wrong, 401],
+    ['unknown user', '/api', null, basicAuthorization('admin', nginx.password), 401],
+    ['another site', '/api', 'http://evil.example', login, 403],
+    ['a look-alike of the own origin', '/api', `${own}.evil.example`, login, 403],
+    ['a longer port', '/api', `${own}0`, login, 403],
+    ['the same host, another port', '/api', 'http://127.0.0.1:9000', login, 403],
+    ['the same host and port over https', '/api', `https://127.0.0.1:${nginx.port}`, login, 403],
+    ['an opaque origin (a sandboxed frame, a file)', '/api', 'null', login, 403],
+    ['another site, not logged in', '/api', 'http://evil.example', null, 403],
+  ];
+  const offset = service.output.length;
+  const results = [];
+  for (const [what, path, origin, authorization] of cases) {
+    const result = await attempt(nginx, path, { origin, authorization });
+    results.push([what, result.status]);
+    if (result.ws) {
+      // Each tunnel that passed sends one request, to show that it reaches the device.
+      result.ws.send(JSON.stringify({ command: 'echo', from: what }));
+      await once(result.ws, 'message');
+      result.ws.close(1000);
+      await once(result.ws, 'close');
+    }
+  }
+  assert.deepEqual(results, cases.map(([what, , , , status]) => [what, status]));
+  // The service saw exactly the two tunnels that passed and their two requests.
+  await service.waitFor(/(?:Closed connection[^]*){2}/, 5000, offset);
+  const seen = service.output.slice(offset);
+  assert.equal(seen.match(/Opened connection/g).length, 2, seen);
+  assert.equal(seen.match(/Received command: .*/g).length, 2, seen);
+
+  // Until the installer has made the password file, nobody gets in.
+  const fresh = await startNginx(0, {}, { passwords: false });
+  try {
+    const someone = basicAuthorization('korva', 'korva');
+    const refused = [];
+    for (const [path, authorization] of [['/', null], ['/', someone], ['/api', null], ['/api', someone]]) {
+      refused.push([path, authorization !== null, (await attempt(fresh, path, { origin: `http://127.0.0.1:${fresh.port}`, authorization })).status]);
+    }
+    assert.deepEqual(refused, [['/', false, 401], ['/', true, 403], ['/api', false, 401], ['/api', true, 403]]);
+    assert.match(fresh.errorLog(), /htpasswd" failed \(2: No such file or directory\)/);
+  } finally {
+    await fresh.stop();
+  }
+  assert.equal(service.output.slice(offset), seen, 'the service saw nothing of the refused');
+});
+
 test('the tunnel may stay silent for hours, while a browser that does not read is cut off within minutes', () => {
   const conf = fs.readFileSync(path.join(repo, 'deploy', 'nginx', 'korva-console.conf'), 'utf8');
   const value = (directive) => {
@@ -52,7 +133,8 @@ test('a client that stops reading is cut off, and the service lets its connectio
   await new Promise((resolve, reject) => { socket.once('connect', resolve); socket.once('error', reject); });
   socket.on('error', () => {});
   socket.pause(); // never reads anything, not even the 101 response
-  socket.write('GET /api HTTP/1.1\r\nHost: device\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n' +
+  socket.write(`GET /api HTTP/1.1\r\nHost: device\r\nAuthorization: ${nginx.authorization}\r\n` +
+               'Upgrade: websocket\r\nConnection: Upgrade\r\n' +
                'Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n');
   // 40 echo requests of 1 MiB each (masked with a zero key): far more reply data than the
   // socket buffers between the service and this client hold.
@@ -71,7 +153,7 @@ test('a client that stops reading is cut off, and the service lets its connectio
   socket.destroy();
 
   // The service goes on serving other clients.
-  const ws = new WebSocket(`ws://127.0.0.1:${nginx.port}/api`);
+  const ws = new WebSocket(`ws://127.0.0.1:${nginx.port}/api`, { headers: { Authorization: nginx.authorization } });
   const reply = await new Promise((resolve, reject) => {
     ws.once('open', () => ws.send('{"command":"get_info"}'));
     ws.once('message', (data) => resolve(JSON.parse(data.toString())));
@@ -83,8 +165,8 @@ test('a client that stops reading is cut off, and the service lets its connectio
 });
 
 test('one address cannot hold more than 16 tunnels, nor open them faster than the rate allows', { timeout: 60000 }, async () => {
-  const open = (address) => new Promise((resolve) => {
-    const ws = new WebSocket(`ws://127.0.0.1:${nginx.port}/api`);
+  const open = () => new Promise((resolve) => {
+    const ws = new WebSocket(`ws://127.0.0.1:${nginx.port}/api`, { headers: { Authorization: nginx.authorization } });
     ws.once('open', () => resolve({ ws, status: 101 }));
     ws.once('unexpected-response', (request, response) => { resolve({ status: response.statusCode }); request.destroy(); });
     ws.once('error', () => resolve({ status: 0 }));

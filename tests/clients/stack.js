@@ -5,9 +5,11 @@
 //
 //   node tests/clients/stack.js [path/to/korva-server] [console-port]
 //
-// runs both until Ctrl-C and prints the console's address. Tests use the exported functions.
+// runs both until Ctrl-C and prints the console's address and how to log in. Tests use the
+// exported functions.
 
 const { spawn, execFileSync } = require('node:child_process');
+const crypto = require('node:crypto');
 const fs = require('node:fs');
 const net = require('node:net');
 const os = require('node:os');
@@ -112,13 +114,29 @@ async function startService(env = {}) {
   return service;
 }
 
+// The one user of a stack, with a password made for this run. The password file is made as
+// deploy/README.md tells an installer to make it, with `openssl passwd -6`.
+function writePasswordFile(file) {
+  const user = 'korva';
+  const password = crypto.randomBytes(12).toString('base64url');
+  const hash = execFileSync('openssl', ['passwd', '-6', '-stdin'], { input: `${password}\n` }).toString().trim();
+  fs.writeFileSync(file, `${user}:${hash}\n`, { mode: 0o600 });
+  return { user, password };
+}
+
+// The value of an Authorization header that logs in as user with password.
+function basicAuthorization(user, password) {
+  return `Basic ${Buffer.from(`${user}:${password}`).toString('base64')}`;
+}
+
 // The nginx configuration: the deployment's server block inside a minimal main configuration
 // whose files all live in dir.
 // timeouts, e.g. { send_timeout: '2s' }, replaces the values of those directives.
 function nginxConfig(dir, port, timeouts = {}) {
   let site = fs.readFileSync(path.join(repo, 'deploy', 'nginx', 'korva-console.conf'), 'utf8')
     .replaceAll('@LISTEN@', `127.0.0.1:${port}`)
-    .replaceAll('@CONSOLE_ROOT@', path.join(repo, 'deploy', 'console'));
+    .replaceAll('@CONSOLE_ROOT@', path.join(repo, 'deploy', 'console'))
+    .replaceAll('@PASSWORD_FILE@', path.join(dir, 'htpasswd'));
   for (const [directive, value] of Object.entries(timeouts)) {
     const line = new RegExp(`^(\\s*${directive}) \\S+;$`, 'm');
     if (!line.test(site)) throw new Error(`no ${directive} in the nginx configuration`);
@@ -144,13 +162,15 @@ ${site}
 `;
 }
 
-// Starts nginx on a free loopback port (or wantedPort); resolves with
-// { url, port, dir, child, errorLog(), stop() }.
-async function startNginx(wantedPort = 0, timeouts = {}) {
+// Starts nginx on a free loopback port (or wantedPort) with a password file of one user (none
+// with passwords: false, as on a device before the installer made one); resolves with
+// { url, port, dir, child, user, password, authorization, errorLog(), accessLog(), stop() }.
+async function startNginx(wantedPort = 0, timeouts = {}, { passwords = true } = {}) {
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'korva-nginx-'));
   const port = wantedPort || await freePort();
   const conf = path.join(dir, 'nginx.conf');
   fs.writeFileSync(conf, nginxConfig(dir, port, timeouts));
+  const login = passwords ? writePasswordFile(path.join(dir, 'htpasswd')) : { user: null, password: null };
   try {
     execFileSync('nginx', ['-t', '-q', '-p', dir, '-c', conf], { stdio: 'pipe' });
   } catch (e) {
@@ -167,7 +187,10 @@ async function startNginx(wantedPort = 0, timeouts = {}) {
     port,
     dir,
     child,
+    ...login,
+    authorization: login.user === null ? null : basicAuthorization(login.user, login.password),
     errorLog: () => fs.readFileSync(path.join(dir, 'error.log'), 'utf8'),
+    accessLog: () => fs.readFileSync(path.join(dir, 'access.log'), 'utf8'),
     async stop() {
       await child.stop('SIGQUIT');
       fs.rmSync(dir, { recursive: true, force: true });
@@ -175,7 +198,9 @@ async function startNginx(wantedPort = 0, timeouts = {}) {
   };
 }
 
-module.exports = { startService, startNginx, waitForListener, canConnect, serviceBinary, servicePort, repo, delay };
+module.exports = {
+  startService, startNginx, basicAuthorization, freePort, waitForListener, canConnect, serviceBinary, servicePort, repo, delay,
+};
 
 if (require.main === module) {
   (async () => {
@@ -183,7 +208,9 @@ if (require.main === module) {
     const service = await startService();
     service.proc.stdout.pipe(process.stdout);
     const nginx = await startNginx(Number(process.argv[3]) || 0);
-    console.log(`korva console: ${nginx.url}  (Ctrl-C ends the service and nginx)`);
+    console.log(`korva console: ${nginx.url}\n` +
+                `log in as "${nginx.user}" with the password "${nginx.password}" (made for this run)\n` +
+                'Ctrl-C ends the service and nginx');
     const stop = async () => {
       await Promise.all([nginx.stop(), service.stop()]);
       process.exit(0);
