@@ -130,9 +130,14 @@ int main() {
   nanosleep(&one_second, nullptr);
 
   auto push_callback = korva::make_push_callback(*system_api, server);
-  std::unique_ptr<LocalPushNotificationHandler> push_handler(new LocalPushNotificationHandler(push_callback));
-  push_handler->start();
-  push_handler->run();
+  std::unique_ptr<LocalPushNotificationHandler> push_handler;
+  try {
+    push_handler.reset(new LocalPushNotificationHandler(push_callback));
+    push_handler->start();
+    push_handler->run();
+  } catch (...) {
+    exit_on_failure(log, "push handler ended by an exception: " + describe(std::current_exception()));
+  }
 
   server_thread.join();
   monitor_thread.join();
