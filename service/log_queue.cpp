@@ -1,5 +1,6 @@
 #include "service/log_queue.hpp"
 
+#include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
 #include <sys/stat.h>
@@ -112,7 +113,13 @@ thread_local std::vector<std::pair<std::uint64_t, Unfinished>> unfinished_entrie
 // too: once stopped it ends on its own, and one stuck in a write keeps what it uses.
 struct LogQueue::Core {
   struct Target {
-    Target(Sink sink) : fd(sink.fd), capacity(sink.capacity) {}
+    Target(Sink sink)
+        : own(::fcntl(sink.fd, F_DUPFD_CLOEXEC, 3)), fd(own >= 0 ? own : sink.fd), capacity(sink.capacity) {}
+    ~Target() {
+      if (own >= 0)
+        ::close(own);
+    }
+    const int own; // our duplicate of the descriptor, or -1 when there was none to be had
     const int fd;
     const std::size_t capacity;
     std::string queue;         // whole entries, in order

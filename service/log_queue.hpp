@@ -43,7 +43,8 @@ public:
   };
 
   // Starts the writer. When both sinks have the same descriptor, err() writes into out()'s queue
-  // (one order, one capacity).
+  // (one order, one capacity). The queue writes to duplicates of the descriptors, closed once the
+  // writer has ended after the destructor: the caller may close its own whenever it likes.
   LogQueue(Sink out, Sink err);
   // Stops the writer after the write it is in, without waiting for it (a writer stuck in a write
   // that never returns must not keep the process from ending). Call finish() or drain() first.

@@ -120,7 +120,8 @@ TEST(LogQueue, EntriesWrittenInPiecesByManyThreadsStayWholeAndInOrder) {
   PipeSink sinks[2];
   sinks[0].start_reading();
   sinks[1].start_reading();
-  auto queue = std::make_unique<korva::LogQueue>(Sink{sinks[0].write_end, 1024 * 1024}, Sink{sinks[1].write_end, 1024 * 1024});
+  auto queue =
+      std::make_unique<korva::LogQueue>(Sink{sinks[0].write_end, 1024 * 1024}, Sink{sinks[1].write_end, 1024 * 1024});
   constexpr int threads = 4, entries = 2000;
   std::vector<std::thread> writers;
   for (int t = 0; t < threads; ++t)
@@ -217,6 +218,7 @@ TEST(LogQueue, FinishGetsTheCountAndTheLastWordsOutWhateverTheQueueHolds) {
   out << "after the end" << std::endl;
   err << "after the end" << std::endl;
   queue.reset();
+  out_sink.start_reading(); // the writer lets go of both descriptors once its write is done
 
   const std::string notice = "Server: Log full, entries dropped: ";
   const auto err_lines = lines_of(err_sink.read_all());
