@@ -137,11 +137,10 @@ struct LogQueue::Core {
 
   Target& target_of(int channel) { return targets[shared ? 0 : channel]; }
 
-  bool idle() const { return targets[0].queue.empty() && targets[1].queue.empty() && !dropping(); }
-  bool dropping() const { return targets[0].dropped > 0 || targets[1].dropped > 0; }
-  std::uint64_t unwritten() const {
-    return queued_entries - done_entries + reports_in_flight + targets[0].dropped + targets[1].dropped;
+  bool idle() const {
+    return targets[0].queue.empty() && targets[1].queue.empty() && targets[0].dropped == 0 && targets[1].dropped == 0;
   }
+  std::uint64_t unwritten() const { return queued_entries - done_entries + dropped_entries - reported_entries; }
 
   // Queues `entries` whole entries, or counts them dropped when they do not fit (or `data` is
   // null).
@@ -154,6 +153,7 @@ struct LogQueue::Core {
         return;
       if (!data || target.dropped > 0 || target.queue.size() + target.in_flight + size > target.capacity) {
         target.dropped += entries;
+        dropped_entries += entries;
       } else {
         target.queue.append(data, size);
         queued_entries += entries;
@@ -178,13 +178,14 @@ struct LogQueue::Core {
       if (stopping)
         return;
       const std::uint64_t taken = queued_entries;
+      std::uint64_t reporting = 0;
       for (int t = 0; t < 2; ++t) {
         std::swap(targets[t].queue, writing[t]);
         if (targets[t].dropped > 0) {
           // The log moves again: the entries before the gap are in this batch, so the count of
           // the gap goes after them.
           writing[t] += dropped_notice(targets[t].dropped);
-          reports_in_flight += targets[t].dropped;
+          reporting += targets[t].dropped;
           targets[t].dropped = 0;
         }
         targets[t].in_flight = writing[t].size();
@@ -202,7 +203,7 @@ struct LogQueue::Core {
         writing[t].clear();
       }
       done_entries = taken;
-      reports_in_flight = 0;
+      reported_entries += reporting;
       written.notify_all();
     }
   }
@@ -238,9 +239,10 @@ struct LogQueue::Core {
 
   bool drain(Clock::time_point deadline) {
     std::unique_lock<std::mutex> lock(mutex);
-    const std::uint64_t target = queued_entries;
-    written.wait_until(lock, deadline, [&] { return done_entries >= target || stopping; });
-    return done_entries >= target;
+    const std::uint64_t queued = queued_entries, dropped = dropped_entries;
+    const auto done = [&] { return done_entries >= queued && reported_entries >= dropped; };
+    written.wait_until(lock, deadline, [&] { return done() || stopping; });
+    return done();
   }
 
   bool finish(Clock::time_point deadline, const std::string& last_words) {
@@ -279,13 +281,14 @@ struct LogQueue::Core {
   Target targets[2];
   const bool shared; // one descriptor: both channels write into targets[0]
   std::mutex mutex;
-  std::condition_variable wake;     // the writer: something to write, or stop
-  std::condition_variable written;  // drain(), finish(): a batch has been written
-  std::uint64_t queued_entries = 0; // ever queued
-  std::uint64_t done_entries = 0;   // ever written or failed
-  std::uint64_t reports_in_flight = 0; // dropped entries whose count the writer is writing
-  bool waiting = false;             // the writer waits for entries: the next push wakes it
-  bool closed = false;              // finish() has begun: later entries are not queued
+  std::condition_variable wake;       // the writer: something to write, or stop
+  std::condition_variable written;    // drain(), finish(): a batch has been written
+  std::uint64_t queued_entries = 0;   // ever queued
+  std::uint64_t done_entries = 0;     // ever written or failed
+  std::uint64_t dropped_entries = 0;  // ever dropped
+  std::uint64_t reported_entries = 0; // ever dropped and their count written (or failed)
+  bool waiting = false;               // the writer waits for entries: the next push wakes it
+  bool closed = false;                // finish() has begun: later entries are not queued
   // Set under `mutex`; the writer reads it between writes without the lock.
   std::atomic<bool> stopping{false};
   std::mutex finish_mutex;

@@ -55,8 +55,8 @@ public:
   std::streambuf& out();
   std::streambuf& err();
 
-  // Waits until every entry queued before the call has been written (or its write has failed);
-  // false when `deadline` passes first.
+  // Waits until every entry logged before the call has been written (or its write has failed),
+  // or counted in a "Server: Log full" entry that has been; false when `deadline` passes first.
   bool drain(std::chrono::steady_clock::time_point deadline);
 
   // Ends the log; entries logged from the call on are not written. The writer has until

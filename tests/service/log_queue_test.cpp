@@ -163,10 +163,6 @@ TEST(LogQueue, AFullQueueDropsAndCountsEntriesAndSaysSoWhenTheSinkMovesAgain) {
       [&] {
         for (int i = 0; i < entries; ++i)
           out << "entry " << i << ' ' << std::string(90, '.') << std::endl;
-        out << "entry " << entries << ' ';
-        for (int piece = 0; piece < 100; ++piece)
-          out << std::string(100, 'x') << std::flush;
-        out << " its end" << std::endl;
       },
       [&] { sink.start_reading(); }))
       << "the thread that logs waited for the sink";
@@ -177,7 +173,13 @@ TEST(LogQueue, AFullQueueDropsAndCountsEntriesAndSaysSoWhenTheSinkMovesAgain) {
       << "drain() waited past its deadline";
   EXPECT_FALSE(drained);
   EXPECT_GE(Clock::now() - drain_start, 100ms);
+  out << "entry " << entries << ' ';
+  for (int piece = 0; piece < 100; ++piece)
+    out << std::string(100, 'x') << std::flush;
+  out << " its end" << std::endl;
 
+  // Draining waits for the count of what was dropped too: "after" must not find the queue still
+  // dropping.
   sink.start_reading();
   EXPECT_TRUE(queue->drain(Clock::now() + 10s));
   out << "after" << std::endl;
