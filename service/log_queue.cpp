@@ -28,6 +28,7 @@ constexpr std::size_t stdout_capacity = 1024 * 1024;
 constexpr std::size_t stderr_capacity = 64 * 1024;
 constexpr std::chrono::seconds exit_finish_limit{1};
 constexpr std::chrono::seconds direct_write_limit{1};
+constexpr std::chrono::milliseconds gather_time{1};
 // A write buffer that grew beyond this for a burst is given back once written.
 constexpr std::size_t kept_buffer = 64 * 1024;
 
@@ -170,6 +171,10 @@ struct LogQueue::Core {
     std::string writing[2];
     std::unique_lock<std::mutex> lock(mutex);
     for (;;) {
+      // What comes within gather_time of a write waits for the next one unannounced: a busy
+      // service wakes nobody and writes many entries at once. After a quiet gather_time the next
+      // entry wakes the writer, which writes it at once.
+      wake.wait_for(lock, gather_time, [this] { return stopping.load(); });
       while (idle() && !stopping) {
         waiting = true;
         wake.wait(lock);

@@ -19,8 +19,9 @@ namespace korva {
 // Logger may hand its entry over in pieces, and pieces of different threads must not mix) and
 // queued up to and including its last newline, which the Logger puts at the end of each entry. A
 // flush alone ends nothing (std::cerr flushes after every piece). Entries reach their descriptor
-// whole and in order. The writer writes as soon as entries come; those that come while it writes
-// go out together in the next write, and only a writer that waits for entries is woken.
+// whole and in order. An entry that comes after a quiet millisecond wakes the writer and is
+// written at once; those that come while it writes, or within a millisecond of its last write,
+// wake nobody and go out together in its next write.
 //
 // Bound: each descriptor's entries, queued or being written, take at most its capacity. An entry
 // that does not fit is dropped and counted, and so is every later one for that descriptor until
