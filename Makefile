@@ -15,11 +15,17 @@ deps:
 	scripts/install-deps $(EXTRA_PACKAGES)
 
 build: deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(CMAKE_FLAGS)
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DBUILD_TESTING=ON $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j $(JOBS)
 
-# Runs the service in the foreground with the simulated device library; Ctrl-C ends it.
-run: build
+# Runs the service in the foreground with the simulated device library; Ctrl-C ends it. Installs
+# and builds only what the service and the simulated device need; a build folder it makes anew
+# leaves the tests out until `make build` or `make test` puts them in.
+run:
+	scripts/install-deps --service
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) \
+	  $(if $(wildcard $(BUILD)/CMakeCache.txt),,-DBUILD_TESTING=OFF) $(CMAKE_FLAGS)
+	cmake --build $(BUILD) -j $(JOBS) --target korva-server
 	./$(BUILD)/service/korva-server
 
 test: build

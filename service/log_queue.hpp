@@ -1,84 +1,99 @@
 #pragma once
-// The service's own log sink. std::cout and std::cerr write into bounded queues in memory, and
-// one thread per queue writes them to the file descriptor. Whoever logs (the event-loop thread
+// The service's own log sink. std::cout and std::cerr write into a bounded queue in memory, which
+// one thread writes out to standard output and standard error. Whoever logs (the event-loop thread
 // above all) never waits for the reader of the log, only for a short lock on the queue: a reader
 // that stalls, goes away or fails costs log entries, never a client's answer.
 
 #include <chrono>
 #include <cstddef>
-#include <cstdint>
 #include <memory>
 #include <streambuf>
 #include <string>
 
 namespace korva {
 
-// A stream buffer that queues whole log entries for one file descriptor.
+// Whole log entries for two descriptors, "out" and "err", queued in memory and written by one
+// thread of its own.
 //
-// Entries: what each thread writes is collected apart from the other threads (a Logger may hand
-// its entry over in pieces, and pieces of different threads must not mix) and queued up to and
-// including its last newline, which the Logger puts at the end of each entry (std::cerr flushes
-// after every piece, so a flush alone ends nothing). Queued entries keep their
-// order and reach the descriptor whole, several of them in one write.
+// Entries: what each thread writes to out() or err() is collected apart from the other threads (a
+// Logger may hand its entry over in pieces, and pieces of different threads must not mix) and
+// queued up to and including its last newline, which the Logger puts at the end of each entry. A
+// flush alone ends nothing (std::cerr flushes after every piece). Entries reach their descriptor
+// whole and in order. An entry that comes after a quiet millisecond wakes the writer and is
+// written at once; those that come while it writes, or within a millisecond of its last write,
+// wake nobody and go out together in its next write.
 //
-// Bound: at most `capacity` bytes are held, queued or being written. An entry that does not fit
-// is dropped and counted, and so is every later one until the writer takes the queue; the next
-// batch then starts with the entry "Server: Log full, entries dropped: N".
+// Bound: each descriptor's entries, queued or being written, take at most its capacity. An entry
+// that does not fit is dropped and counted, and so is every later one for that descriptor until
+// the writer takes the queue; the entry "Server: Log full, entries dropped: N" then stands where
+// they are missing.
 //
-// Failures: an entry whose write fails (a reader that went away, a full disk, an I/O error) is
-// lost, and the writer goes on with the next; nothing stays failed. Needs SIGPIPE ignored.
+// Failures: an entry whose write fails (a reader that went away, a full disk) is lost, and the
+// writer goes on with the next; an entry the descriptor took in part before it failed is ended
+// with a newline. Needs SIGPIPE ignored. While one descriptor does not take a write, the other's
+// entries wait too (and are dropped when they no longer fit).
 //
-// Threads: the buffer may be written and flushed from any thread. The std::ostream above it is
-// not made thread-safe by this; the Logger serialises its own use of the stream.
-class LogQueue : public std::streambuf {
+// Threads: out() and err() may be written from any thread, drain() and finish() called from any
+// thread. The std::ostream above a buffer is not made thread-safe by this; the Logger serialises
+// its own use of the stream.
+class LogQueue {
 public:
-  LogQueue(int fd, std::size_t capacity);
-  // Tells the writer thread to end once it has written what is queued; does not wait for it (a
-  // writer stuck in a write that never returns must not keep the process from ending). Call
-  // drain() first to wait for the entries.
-  ~LogQueue() override;
+  struct Sink {
+    int fd;
+    std::size_t capacity; // bytes
+  };
+
+  // Starts the writer. When both sinks have the same descriptor, err() writes into out()'s queue
+  // (one order, one capacity). The queue writes to duplicates of the descriptors, closed once the
+  // writer has ended after the destructor: the caller may close its own whenever it likes.
+  LogQueue(Sink out, Sink err);
+  // Stops the writer after the write it is in, without waiting for it (a writer stuck in a write
+  // that never returns must not keep the process from ending). Call finish() or drain() first.
+  ~LogQueue();
   LogQueue(const LogQueue&) = delete;
   LogQueue& operator=(const LogQueue&) = delete;
 
-  // Waits until every entry queued before the call has been written (or has failed); false when
-  // `deadline` passes first.
+  std::streambuf& out();
+  std::streambuf& err();
+
+  // Waits until every entry logged before the call has been written (or its write has failed),
+  // or counted in a "Server: Log full" entry that has been; false when `deadline` passes first.
   bool drain(std::chrono::steady_clock::time_point deadline);
 
-protected:
-  std::streamsize xsputn(const char* data, std::streamsize size) override;
-  int_type overflow(int_type c) override;
-  int sync() override;
+  // Ends the log; entries logged from the call on are not written. The writer has until
+  // `deadline` to write the queue and the counts of what was dropped; then it stops. Then, straight
+  // to the err descriptor, whatever the queue holds and wherever the writer is stuck (waiting for
+  // room for a second at most): "Server: Log full, entries dropped: N" when entries were not
+  // written, N counting every entry not known to be written (those of a write still in progress
+  // may yet come out), and `last_words` (if not empty) with a newline. True when nothing was lost.
+  // Later calls write only their `last_words`.
+  bool finish(std::chrono::steady_clock::time_point deadline, const std::string& last_words = {});
 
 private:
-  struct Shared;
-  std::string& pending(); // the calling thread's unfinished bytes for this queue
-  void queue_finished(std::string& pending);
-  void bound(std::string& pending);
-
-  const std::uint64_t id_;
-  const std::size_t capacity_;
-  std::shared_ptr<Shared> shared_;
+  struct Core;
+  class Channel;
+  std::shared_ptr<Core> core_;
+  std::unique_ptr<Channel> out_, err_;
 };
 
-// Points std::cout and std::cerr at log queues for its lifetime: standard output (1 MiB) and
-// standard error (64 KiB) each with a writer of its own, so that a stalled standard output does
-// not hold up the failure texts; or one queue for both when they are the same file (a terminal,
-// one pipe, the journal's socket), so that their entries keep their order and never cut into
-// each other. Made once, first thing in main.
+// Points std::cout and std::cerr at a log queue for its lifetime: standard output with 1 MiB,
+// standard error with 64 KiB, or one queue of 1 MiB for both when they are the same file (a
+// terminal, one pipe, the journal's socket), so that their entries keep one order and never cut
+// into each other. Made once, first thing in main.
 class ServiceLog {
 public:
   ServiceLog();
-  // Drains (a second at most) and puts the streams' own buffers back.
+  // finish() with a second's time, then puts the streams' own buffers back.
   ~ServiceLog();
   ServiceLog(const ServiceLog&) = delete;
   ServiceLog& operator=(const ServiceLog&) = delete;
 
-  // Waits until what was logged before the call has been written, standard error first; false
-  // when `limit` runs out first.
-  bool drain(std::chrono::milliseconds limit);
+  // LogQueue::finish with `limit` from now: for the fatal path (`last_words`: its reason) and the
+  // orderly end.
+  bool finish(std::chrono::milliseconds limit, const std::string& last_words = {});
 
 private:
-  std::unique_ptr<LogQueue> out_, err_;
+  std::unique_ptr<LogQueue> queue_;
   std::streambuf* saved_out_ = nullptr;
   std::streambuf* saved_err_ = nullptr;
 };

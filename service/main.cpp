@@ -66,11 +66,12 @@ constexpr int socket_buffer_size = 64 * 1024;
 // How long an ending process waits for its last entries to be written.
 constexpr std::chrono::seconds exit_log_limit{2};
 
-// A worker thread cannot go on: one entry on standard error, written out (for a bounded time),
-// then status 1 at once, without running destructors under the threads that still use the objects.
-[[noreturn]] void fail(korva::ServiceLog& log, const std::string& what) {
-  Logger(std::cerr) << "korva-server: " << what;
-  log.drain(exit_log_limit);
+// A thread of the service cannot go on: the log has a bounded time to write what it holds, then
+// the reason goes straight to standard error (however full or stuck the log is), and the process
+// ends with status 1 at once, without running destructors under the threads that still use the
+// objects. Any thread; the first to call it ends the process.
+[[noreturn]] void exit_on_failure(korva::ServiceLog& log, const std::string& what) {
+  log.finish(exit_log_limit, "korva-server: " + what);
   std::_Exit(1);
 }
 
@@ -137,8 +138,8 @@ int main() {
     } catch (...) {
       std::string what = describe(std::current_exception());
       if (server.bound_port() == 0)
-        fail(log, std::string("cannot listen on ") + listen_address + ":" + std::to_string(listen_port) + ": " + what);
-      fail(log, "server thread ended by an exception: " + what);
+        exit_on_failure(log, std::string("cannot listen on ") + listen_address + ":" + std::to_string(listen_port) + ": " + what);
+      exit_on_failure(log, "server thread ended by an exception: " + what);
     }
   });
 
@@ -146,7 +147,7 @@ int main() {
     try {
       korva::run_monitor(*system_api, server);
     } catch (...) {
-      fail(log, "monitor thread ended by an exception: " + describe(std::current_exception()));
+      exit_on_failure(log, "monitor thread ended by an exception: " + describe(std::current_exception()));
     }
   });
 
@@ -154,9 +155,14 @@ int main() {
   nanosleep(&one_second, nullptr);
 
   auto push_callback = korva::make_push_callback(*system_api, server);
-  std::unique_ptr<LocalPushNotificationHandler> push_handler(new LocalPushNotificationHandler(push_callback));
-  push_handler->start();
-  push_handler->run();
+  std::unique_ptr<LocalPushNotificationHandler> push_handler;
+  try {
+    push_handler.reset(new LocalPushNotificationHandler(push_callback));
+    push_handler->start();
+    push_handler->run();
+  } catch (...) {
+    exit_on_failure(log, "push handler ended by an exception: " + describe(std::current_exception()));
+  }
 
   server_thread.join();
   monitor_thread.join();

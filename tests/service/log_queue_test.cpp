@@ -1,6 +1,6 @@
-// The log queue between the service's threads and its standard output: entries stay whole and in
-// order however they are written, and a sink that does not move costs entries, counted, instead
-// of holding up the threads that log.
+// The log queue between the service's threads and its standard output and error: entries stay
+// whole and in order however they are written, a sink that does not move costs entries, counted,
+// instead of holding up the threads that log, and the end of the log gets its last words out.
 
 #include "service/log_queue.hpp"
 
@@ -11,6 +11,8 @@
 
 #include <chrono>
 #include <cstdio>
+#include <functional>
+#include <future>
 #include <memory>
 #include <ostream>
 #include <sstream>
@@ -33,13 +35,14 @@ public:
     read_end = ends[0];
     write_end = ends[1];
   }
+  // Reads what is left, so that a write still in progress ends.
   ~PipeSink() {
-    close_write_end();
-    if (reader.joinable())
-      reader.join();
+    read_all();
     close(read_end);
   }
   void start_reading() {
+    if (reader.joinable())
+      return;
     reader = std::thread([this] {
       char buffer[4096];
       ssize_t got;
@@ -49,9 +52,9 @@ public:
   }
   // Everything written, once the queue no longer uses the write end.
   std::string read_all() {
+    start_reading();
     close_write_end();
-    if (reader.joinable())
-      reader.join();
+    reader.join();
     return text;
   }
   void close_write_end() {
@@ -73,17 +76,57 @@ std::vector<std::string> lines_of(const std::string& text) {
   return lines;
 }
 
+// Runs `work` on a thread of its own and waits for it to end: a call that waited for a sink that
+// nobody reads would never end. The time bound is only a safety net: past it, `rescue` reads the
+// sink so that the call can end, and the result is false.
+bool ends(const std::function<void()>& work, const std::function<void()>& rescue) {
+  std::promise<void> ended;
+  auto done = ended.get_future();
+  std::thread runner([&] {
+    work();
+    ended.set_value();
+  });
+  const bool in_time = done.wait_for(30s) == std::future_status::ready;
+  if (!in_time)
+    rescue();
+  runner.join();
+  return in_time;
+}
+
+// Adds the entries of `lines` to `next`, the index of the entry expected next ("entry N ..."),
+// counting each "Server: Log full" entry as the entries it stands for. False at a line that is
+// neither the next entry whole nor such a count.
+bool follow_entries(const std::vector<std::string>& lines, int& next) {
+  const std::string notice = "Server: Log full, entries dropped: ";
+  for (const std::string& line : lines) {
+    if (line.compare(0, notice.size(), notice) == 0) {
+      next += std::stoi(line.substr(notice.size()));
+    } else if (line == "entry " + std::to_string(next) + " " + std::string(90, '.')) {
+      ++next;
+    } else {
+      ADD_FAILURE() << "entry " << next << " expected, not: " << line.substr(0, 200);
+      return false;
+    }
+  }
+  return true;
+}
+
+using Sink = korva::LogQueue::Sink;
+
 // A device Logger may write its entry in pieces; std::cerr flushes after every piece. Four threads
-// do so at once: every entry still comes out whole, and each thread's entries in their order.
+// do so at once, two on each descriptor: every entry still comes out whole, on its own descriptor,
+// and each thread's entries in their order.
 TEST(LogQueue, EntriesWrittenInPiecesByManyThreadsStayWholeAndInOrder) {
-  PipeSink sink;
-  sink.start_reading();
-  auto queue = std::make_unique<korva::LogQueue>(sink.write_end, 1024 * 1024);
+  PipeSink sinks[2];
+  sinks[0].start_reading();
+  sinks[1].start_reading();
+  auto queue =
+      std::make_unique<korva::LogQueue>(Sink{sinks[0].write_end, 1024 * 1024}, Sink{sinks[1].write_end, 1024 * 1024});
   constexpr int threads = 4, entries = 2000;
   std::vector<std::thread> writers;
   for (int t = 0; t < threads; ++t)
     writers.emplace_back([&queue, t] {
-      std::ostream out(queue.get()); // a stream per thread, over the one buffer
+      std::ostream out(t % 2 == 0 ? &queue->out() : &queue->err()); // a stream per thread
       out.setf(std::ios::unitbuf);
       for (int i = 0; i < entries; ++i)
         out << "thread " << t << " entry " << i << " of " << entries << '\n';
@@ -94,58 +137,102 @@ TEST(LogQueue, EntriesWrittenInPiecesByManyThreadsStayWholeAndInOrder) {
   queue.reset();
 
   std::vector<int> next(threads, 0);
-  for (const std::string& line : lines_of(sink.read_all())) {
-    int t = -1, i = -1, of = -1;
-    ASSERT_EQ(std::sscanf(line.c_str(), "thread %d entry %d of %d", &t, &i, &of), 3) << line;
-    ASSERT_EQ(line, "thread " + std::to_string(t) + " entry " + std::to_string(i) + " of " + std::to_string(entries));
-    ASSERT_TRUE(t >= 0 && t < threads) << line;
-    EXPECT_EQ(i, next[t]++) << line;
-  }
+  for (int s = 0; s < 2; ++s)
+    for (const std::string& line : lines_of(sinks[s].read_all())) {
+      int t = -1, i = -1, of = -1;
+      ASSERT_EQ(std::sscanf(line.c_str(), "thread %d entry %d of %d", &t, &i, &of), 3) << line;
+      ASSERT_EQ(line, "thread " + std::to_string(t) + " entry " + std::to_string(i) + " of " + std::to_string(entries));
+      ASSERT_TRUE(t >= 0 && t < threads && t % 2 == s) << "on descriptor " << s << ": " << line;
+      EXPECT_EQ(i, next[t]++) << line;
+    }
   for (int t = 0; t < threads; ++t)
     EXPECT_EQ(next[t], entries) << "thread " << t;
 }
 
 // Nobody reads the sink: entries beyond the bound are dropped and counted while the thread that
-// logs goes on at once, and the count is written where the entries are missing once the sink
-// moves again. Draining waits only as long as it is allowed to.
+// logs goes on, and the count is written where the entries are missing once the sink moves again.
+// An entry that outgrows the whole queue while it is written in pieces is dropped whole. Draining
+// waits only as long as it is allowed to.
 TEST(LogQueue, AFullQueueDropsAndCountsEntriesAndSaysSoWhenTheSinkMovesAgain) {
-  PipeSink sink;
+  PipeSink sink, unused;
   ASSERT_GT(fcntl(sink.write_end, F_SETPIPE_SZ, 4096), 0);
-  auto queue = std::make_unique<korva::LogQueue>(sink.write_end, 8 * 1024);
-  std::ostream out(queue.get());
+  auto queue = std::make_unique<korva::LogQueue>(Sink{sink.write_end, 8 * 1024}, Sink{unused.write_end, 1024});
+  std::ostream out(&queue->out());
   constexpr int entries = 1000;
-  const auto start = Clock::now();
-  for (int i = 0; i < entries; ++i)
-    out << "entry " << i << ' ' << std::string(90, '.') << std::endl;
-  EXPECT_LT(Clock::now() - start, 2s) << "the thread that logs waited for the sink";
+  ASSERT_TRUE(ends(
+      [&] {
+        for (int i = 0; i < entries; ++i)
+          out << "entry " << i << ' ' << std::string(90, '.') << std::endl;
+      },
+      [&] { sink.start_reading(); }))
+      << "the thread that logs waited for the sink";
   EXPECT_TRUE(out.good());
+  bool drained = true;
   const auto drain_start = Clock::now();
-  EXPECT_FALSE(queue->drain(Clock::now() + 100ms));
-  EXPECT_LT(Clock::now() - drain_start, 2s);
+  ASSERT_TRUE(ends([&] { drained = queue->drain(Clock::now() + 100ms); }, [&] { sink.start_reading(); }))
+      << "drain() waited past its deadline";
+  EXPECT_FALSE(drained);
+  EXPECT_GE(Clock::now() - drain_start, 100ms);
+  out << "entry " << entries << ' ';
+  for (int piece = 0; piece < 100; ++piece)
+    out << std::string(100, 'x') << std::flush;
+  out << " its end" << std::endl;
 
+  // Draining waits for the count of what was dropped too: "after" must not find the queue still
+  // dropping.
   sink.start_reading();
   EXPECT_TRUE(queue->drain(Clock::now() + 10s));
   out << "after" << std::endl;
   EXPECT_TRUE(queue->drain(Clock::now() + 10s));
   queue.reset();
 
-  const std::string notice = "Server: Log full, entries dropped: ";
-  int next = 0, notices = 0;
-  const auto lines = lines_of(sink.read_all());
+  auto lines = lines_of(sink.read_all());
   ASSERT_FALSE(lines.empty());
-  for (std::size_t at = 0; at + 1 < lines.size(); ++at) {
-    const std::string& line = lines[at];
-    if (line.compare(0, notice.size(), notice) == 0) {
-      ++notices;
-      next += std::stoi(line.substr(notice.size()));
-      continue;
-    }
-    EXPECT_EQ(line, "entry " + std::to_string(next) + " " + std::string(90, '.'));
-    ++next;
-  }
-  EXPECT_EQ(next, entries) << "entries written and entries counted as dropped";
-  EXPECT_GE(notices, 1);
   EXPECT_EQ(lines.back(), "after");
+  lines.pop_back();
+  int next = 0;
+  EXPECT_TRUE(follow_entries(lines, next));
+  EXPECT_EQ(next, entries + 1) << "entries written and entries counted as dropped";
+}
+
+// The log ends while standard output takes nothing and standard error's queue is full: the count
+// of the entries that were not written and the last words still come out, straight on standard
+// error, and nothing logged afterwards is written.
+TEST(LogQueue, FinishGetsTheCountAndTheLastWordsOutWhateverTheQueueHolds) {
+  PipeSink out_sink, err_sink;
+  ASSERT_GT(fcntl(out_sink.write_end, F_SETPIPE_SZ, 4096), 0);
+  err_sink.start_reading();
+  auto queue = std::make_unique<korva::LogQueue>(Sink{out_sink.write_end, 8 * 1024}, Sink{err_sink.write_end, 1024});
+  std::ostream out(&queue->out()), err(&queue->err());
+  constexpr int out_entries = 1000, err_entries = 100;
+  // Far more than the pipe and the queue hold: the writer is held in a write to standard output
+  // before it comes to any of standard error's entries.
+  for (int i = 0; i < out_entries; ++i)
+    out << "entry " << i << ' ' << std::string(90, '.') << std::endl;
+  for (int i = 0; i < err_entries; ++i)
+    err << "error " << i << ' ' << std::string(50, '.') << std::endl;
+
+  bool complete = true;
+  ASSERT_TRUE(ends([&] { complete = queue->finish(Clock::now() + 100ms, "korva-server: the last words"); },
+                   [&] { out_sink.start_reading(); }))
+      << "finish() waited for the sink";
+  EXPECT_FALSE(complete);
+  out << "after the end" << std::endl;
+  err << "after the end" << std::endl;
+  queue.reset();
+  out_sink.start_reading(); // the writer lets go of both descriptors once its write is done
+
+  const std::string notice = "Server: Log full, entries dropped: ";
+  const auto err_lines = lines_of(err_sink.read_all());
+  ASSERT_EQ(err_lines.size(), 2u);
+  ASSERT_EQ(err_lines[0].compare(0, notice.size(), notice), 0) << err_lines[0];
+  EXPECT_EQ(err_lines[1], "korva-server: the last words");
+  const int lost = std::stoi(err_lines[0].substr(notice.size()));
+  // What the writer was writing when it stopped comes out now, and may have been counted too.
+  int next = 0;
+  EXPECT_TRUE(follow_entries(lines_of(out_sink.read_all()), next));
+  EXPECT_GE(next + lost, out_entries + err_entries) << "entries lost without being counted";
+  EXPECT_LE(lost, out_entries + err_entries);
 }
 
 } // namespace
