@@ -29,6 +29,7 @@
 #include "websocket/scope_runner.hpp"
 #include "websocket/send_queue.hpp"
 #include "websocket/timeouts.hpp"
+#include "websocket/utf8.hpp"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -97,6 +98,9 @@ public:
     std::array<unsigned char, 4> key;
   };
   std::optional<PayloadRead> payload_read;
+  // The data message being received is text: its bytes must be UTF-8, checked as they come.
+  bool text_message = false;
+  Utf8Validator utf8;
   bool delivering = false; // on_message runs: the message it was given counts no more
   // The server's memory budget (none: nothing is counted), set when the connection is accepted.
   std::shared_ptr<Budget> budget;

@@ -27,6 +27,17 @@ constexpr Failure failures[] = {
     {error::memory_budget, "memory budget of the service exhausted", {}},
     {error::message_stalled, "message stalled", {}},
     {error::connection_limit, "too many connections", {}},
+    {error::reserved_bits, "reserved bits set", {1002, "reserved bits set"}},
+    {error::reserved_opcode, "reserved opcode", {1002, "reserved opcode"}},
+    {error::fragmented_control_frame, "fragmented control frame", {1002, "fragmented control frame"}},
+    {error::control_frame_too_long, "control frame too long", {1002, "control frame too long"}},
+    {error::unexpected_continuation, "continuation frame without a message",
+     {1002, "continuation frame without a message"}},
+    {error::message_interrupted, "new message before the last one ended",
+     {1002, "new message before the last one ended"}},
+    {error::one_byte_close, "close frame with a one-byte payload", {1002, "close frame with a one-byte payload"}},
+    {error::invalid_close_code, "invalid close code", {1002, "invalid close code"}},
+    {error::invalid_utf8, "invalid UTF-8", {1007, "invalid UTF-8"}},
 };
 
 const Failure* find(int value) noexcept {

@@ -11,6 +11,9 @@
 //                      the close or failure was reported         written (operation_aborted)
 //   unmasked_frame     close 1002 "message from client not       on_close 1002 with that reason
 //                      masked"
+//   reserved_bits ...  close 1002, or 1007 for invalid_utf8,     on_close with that status and
+//   invalid_utf8       with the failure's reason (error.cpp)     reason; nothing of the frame
+//                                                                reaches on_message
 //   memory_budget      the TCP connection closed                 on_error and the callbacks of its
 //                                                                frames
 //   message_stalled    the TCP connection closed                 on_error and the callbacks of its
@@ -41,6 +44,16 @@ enum class error {
   memory_budget,       // the server's memory budget would be passed and this connection held the most
   message_stalled,     // no byte of a started frame or message came for timeout_message seconds
   connection_limit,    // max_connections were open when the connection came
+  // Frames that the protocol forbids (no extension is ever agreed on):
+  reserved_bits,            // RSV1, RSV2 or RSV3 set
+  reserved_opcode,          // opcodes 3-7 and 11-15
+  fragmented_control_frame, // a close, ping or pong without FIN
+  control_frame_too_long,   // a close, ping or pong with more than 125 bytes
+  unexpected_continuation,  // a continuation frame with no message open
+  message_interrupted,      // a new text or binary frame while a message is open
+  one_byte_close,           // a close frame whose payload is one byte
+  invalid_close_code,       // a close code that a client may not send
+  invalid_utf8,             // a text message or close reason that is not UTF-8
 };
 
 const boost::system::error_category& websocket_category() noexcept;

@@ -24,6 +24,29 @@ FrameHeader encode_frame_header(unsigned char fin_rsv_opcode, std::uint64_t payl
   return header;
 }
 
+std::optional<error> forbidden_frame(unsigned char fin_rsv_opcode, unsigned char length_code,
+                                     bool message_open) noexcept {
+  const unsigned char opcode = frame_opcode(fin_rsv_opcode);
+  if (frame_has_reserved_bits(fin_rsv_opcode))
+    return error::reserved_bits;
+  if (opcode_is_reserved(opcode))
+    return error::reserved_opcode;
+  if (opcode_is_control(opcode)) {
+    if (!frame_is_final(fin_rsv_opcode))
+      return error::fragmented_control_frame;
+    if (length_code > 125)
+      return error::control_frame_too_long;
+    if (opcode == opcodes::close && length_code == 1)
+      return error::one_byte_close;
+    return std::nullopt;
+  }
+  if (opcode == opcodes::continuation && !message_open)
+    return error::unexpected_continuation;
+  if (opcode != opcodes::continuation && message_open)
+    return error::message_interrupted;
+  return std::nullopt;
+}
+
 void unmask(const unsigned char* in, std::size_t size, const unsigned char* key, unsigned char* out) noexcept {
   std::size_t i = 0;
   if (size >= 8) {

@@ -6,10 +6,13 @@
 //   L <= 125: length L;  L = 126: 16-bit length follows;  L = 127: 64-bit length follows
 //   then a 4-byte mask key when MASK is set, then the payload (big-endian integers throughout)
 
+#include "websocket/error.hpp"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <string>
 
 namespace KorvaWeb {
@@ -47,6 +50,16 @@ struct FrameHeader {
 FrameHeader encode_frame_header(unsigned char fin_rsv_opcode, std::uint64_t payload_size) noexcept;
 
 inline bool frame_is_masked(unsigned char byte1) noexcept { return (byte1 & 0x80) != 0; }
+inline bool frame_has_reserved_bits(unsigned char fin_rsv_opcode) noexcept { return (fin_rsv_opcode & 0x70) != 0; }
+// Close, ping and pong: at most 125 bytes, never fragmented.
+inline bool opcode_is_control(unsigned char opcode) noexcept { return opcode >= 8; }
+// Opcodes without a meaning (3-7, 11-15).
+inline bool opcode_is_reserved(unsigned char opcode) noexcept { return (opcode > 2 && opcode < 8) || opcode > 10; }
+// Close codes a peer may send: 1000-1003, 1007-1014 and 3000-4999 (1004-1006 and 1015 are for
+// endpoints to report, never to send).
+inline bool close_code_may_be_sent(int code) noexcept {
+  return (code >= 1000 && code <= 1003) || (code >= 1007 && code <= 1014) || (code >= 3000 && code <= 4999);
+}
 inline unsigned char frame_length_code(unsigned char byte1) noexcept { return byte1 & 0x7F; }
 inline unsigned char frame_opcode(unsigned char fin_rsv_opcode) noexcept { return fin_rsv_opcode & 0x0F; }
 inline bool frame_is_final(unsigned char fin_rsv_opcode) noexcept { return (fin_rsv_opcode & fin_bit) != 0; }
@@ -56,6 +69,12 @@ inline bool frame_is_final(unsigned char fin_rsv_opcode) noexcept { return (fin_
 inline std::size_t frame_head_size(unsigned char length_code) noexcept {
   return length_code == 126 ? 4 : length_code == 127 ? 10 : 2;
 }
+
+// What the protocol says of a client frame from its first two bytes (given whether a message is
+// open): the failure it is, or none. No extension is ever agreed on, so no reserved bit may be
+// set.
+std::optional<error> forbidden_frame(unsigned char fin_rsv_opcode, unsigned char length_code,
+                                     bool message_open) noexcept;
 
 // Big-endian unsigned integer of `count` (2 or 8) bytes.
 inline std::uint64_t read_big_endian(const unsigned char* bytes, std::size_t count) noexcept {

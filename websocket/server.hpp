@@ -183,6 +183,8 @@ private:
   void read_payload(const std::shared_ptr<Connection>& connection, Endpoint& endpoint, bool drained);
   void stop_reading(const std::shared_ptr<Connection>& connection);
   FrameStep take_frame(const std::shared_ptr<Connection>& connection, Endpoint& endpoint, std::size_t& wanted);
+  bool text_checked(const std::shared_ptr<Connection>& connection, unsigned char fin_rsv_opcode,
+                    const unsigned char* bytes, std::size_t size, bool ends);
   std::shared_ptr<Message> message_for_frame(const std::shared_ptr<Connection>& connection,
                                              unsigned char fin_rsv_opcode, std::size_t length, bool whole);
   FrameStep act_on_frame(const std::shared_ptr<Connection>& connection, Endpoint& endpoint,

@@ -1,7 +1,9 @@
 #pragma once
-// One client frame: its header checked before any payload byte is needed (mask, size), its
-// payload unmasked into its message, and the frame acted on: a message to on_message, a ping
-// answered with a pong, a close echoed.
+// One client frame: its header checked before any payload byte is needed (mask, what the
+// protocol forbids, size), its payload unmasked into its message (a text message's checked for
+// UTF-8 as it comes), and the frame acted on: a message to on_message, a ping answered with a
+// pong, a close echoed. A frame the protocol forbids fails the connection with close 1002 (1007
+// for invalid UTF-8), and nothing of it reaches on_message.
 
 #include "websocket/server.hpp"
 
@@ -50,6 +52,10 @@ SocketServerBase<socket_type>::take_frame(const std::shared_ptr<Connection>& con
     return FrameStep::ended;
   }
   const unsigned char length_code = frame_length_code(data[1]);
+  if (const auto forbidden = forbidden_frame(fin_rsv_opcode, length_code, connection->fragmented_message != nullptr)) {
+    refuse_frame(connection, endpoint, *forbidden);
+    return FrameStep::ended;
+  }
   const std::size_t head_size = frame_head_size(length_code);
   if (size < head_size) {
     wanted = head_size - size;
@@ -77,13 +83,36 @@ SocketServerBase<socket_type>::take_frame(const std::shared_ptr<Connection>& con
   std::copy(buffer.data(), buffer.data() + 4, key.begin());
   buffer.consume(4);
   std::shared_ptr<Message> target = message_for_frame(connection, fin_rsv_opcode, payload, whole);
+  const unsigned char opcode = frame_opcode(fin_rsv_opcode);
+  if (opcode == opcodes::text || opcode == opcodes::binary) { // a data message starts
+    connection->text_message = opcode == opcodes::text;
+    connection->utf8.reset();
+  }
   const std::size_t here = whole ? payload : buffer.size();
-  unmask(buffer.data(), here, key, target->extend(here));
+  unsigned char* unmasked = target->extend(here);
+  unmask(buffer.data(), here, key, unmasked);
   buffer.consume(here);
+  if (!text_checked(connection, fin_rsv_opcode, unmasked, here, whole)) {
+    refuse_frame(connection, endpoint, error::invalid_utf8);
+    return FrameStep::ended;
+  }
   if (whole)
     return act_on_frame(connection, endpoint, target, fin_rsv_opcode, payload);
   connection->payload_read.emplace(typename Connection::PayloadRead{target, fin_rsv_opcode, payload, payload - here, key});
   return FrameStep::payload;
+}
+
+// The bytes of a text message are UTF-8 so far, and, once its last frame is all there (`ends`),
+// end where a character ends. Other frames are not looked at.
+template <class socket_type>
+bool SocketServerBase<socket_type>::text_checked(const std::shared_ptr<Connection>& connection,
+                                                 unsigned char fin_rsv_opcode, const unsigned char* bytes,
+                                                 std::size_t size, bool ends) {
+  if (opcode_is_control(frame_opcode(fin_rsv_opcode)) || !connection->text_message)
+    return true;
+  if (!connection->utf8.feed(bytes, size))
+    return false;
+  return !ends || !frame_is_final(fin_rsv_opcode) || connection->utf8.complete();
 }
 
 // The message a frame's payload goes into: a new one for a whole message (FIN set, opcode not 0);
@@ -153,7 +182,8 @@ SocketServerBase<socket_type>::act_on_frame(const std::shared_ptr<Connection>& c
 
 // A close frame: its status (the first two payload bytes, 0 without them) and reason (the rest)
 // are echoed, and the connection is reported closed. An empty close frame is answered with an
-// empty one: a status 0 is no valid close code, and clients fail on it.
+// empty one: a status 0 is no valid close code, and clients fail on it. A code that a client may
+// not send, or a reason that is not UTF-8, fails the connection instead.
 template <class socket_type>
 void SocketServerBase<socket_type>::answer_close(const std::shared_ptr<Connection>& connection, Endpoint& endpoint,
                                                  Message& target, std::size_t length) {
@@ -165,6 +195,14 @@ void SocketServerBase<socket_type>::answer_close(const std::shared_ptr<Connectio
     status = ((high & 0xFF) << 8) | (low & 0xFF);
   }
   std::string reason = target.content();
+  if (length >= 2 && !close_code_may_be_sent(status)) {
+    refuse_frame(connection, endpoint, error::invalid_close_code);
+    return;
+  }
+  if (!Utf8Validator::valid(reinterpret_cast<const unsigned char*>(reason.data()), reason.size())) {
+    refuse_frame(connection, endpoint, error::invalid_utf8);
+    return;
+  }
   if (length == 0)
     connection->send_close_payload(std::string());
   else

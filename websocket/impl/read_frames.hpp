@@ -140,6 +140,11 @@ void SocketServerBase<socket_type>::read_payload(const std::shared_ptr<Connectio
     unmask(into, bytes, rotated_key(read.key, read.length - read.missing), into);
     read.missing -= bytes;
     connection->count_reading();
+    if (!text_checked(connection, read.fin_rsv_opcode, into, bytes, read.missing == 0)) {
+      refuse_frame(connection, endpoint, error::invalid_utf8);
+      stop_reading(connection);
+      return;
+    }
     const bool drained_now = bytes < room;
     if (read.missing != 0) {
       read_payload(connection, endpoint, drained_now);
