@@ -12,13 +12,15 @@
 //   the rest    the bytes the client sends
 //
 // Checked for every input: the stream is never read twice at once; every handler call comes in a
-// possible order; each delivered message holds exactly `length` bytes; the server's output is a
+// possible order; each delivered message holds exactly `length` bytes, is text or binary, and is
+// UTF-8 when it is text; the server's output is a
 // 101 response followed by whole, unmasked, shortest-form frames, its answers in the order of the
 // messages, a close frame only last; once the client is gone the connection has left its
 // endpoint's set and, when the test lets go of it, is destroyed (nothing keeps it alive).
 
 #include "tests/fuzz/fuzz_check.hpp"
 #include "tests/support/memory_server.hpp"
+#include "websocket/utf8.hpp"
 
 #include <algorithm>
 #include <cstddef>
@@ -82,9 +84,13 @@ void check_frames(const std::string& out, std::size_t at, const Observed& observ
       ++answers;
     } else if (first == 0x88) {
       closed = true;
-      FUZZ_CHECK(length != 1); // empty, or a status and a reason
+      FUZZ_CHECK(length != 1 && length <= 125); // empty, or a status and a reason
+      if (length >= 2) { // an echo of a code a client may send, or the server's own
+        const int status = (static_cast<unsigned char>(payload[0]) << 8) | static_cast<unsigned char>(payload[1]);
+        FUZZ_CHECK(KorvaWeb::close_code_may_be_sent(status));
+      }
     } else {
-      FUZZ_CHECK((first & 0x0F) == 0x0A); // a pong, with its ping's payload
+      FUZZ_CHECK(first == 0x8A && length <= 125); // a pong, with its ping's payload
     }
   }
   FUZZ_CHECK(answers == observed.messages.size());
@@ -135,6 +141,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         std::string content = message->content();
         FUZZ_CHECK(content.size() == message->length);
+        if ((message->fin_rsv_opcode & 0x0F) == KorvaWeb::opcodes::text)
+          FUZZ_CHECK(KorvaWeb::Utf8Validator::valid(reinterpret_cast<const unsigned char*>(content.data()),
+                                                    content.size()));
+        FUZZ_CHECK(message->fin_rsv_opcode == 0x81 || message->fin_rsv_opcode == 0x82);
         FUZZ_CHECK(message->content().empty());
         FUZZ_CHECK(message->fin_rsv_opcode & 0x80);
         auto answer = std::make_shared<KorvaWeb::SendStream>();

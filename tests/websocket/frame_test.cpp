@@ -1,11 +1,13 @@
-// Frame encoding and the size check, without sockets.
+// Frame encoding, the size check and the UTF-8 check, without sockets.
 
 #include "websocket/frame.hpp"
+#include "websocket/utf8.hpp"
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <limits>
+#include <string>
 #include <vector>
 
 using namespace KorvaWeb;
@@ -60,6 +62,37 @@ TEST(Unmask, XorsWithTheKeyCyclically) {
   unsigned char data[6] = {'H' ^ 1, 'e' ^ 2, 'l' ^ 3, 'l' ^ 4, 'o' ^ 1, '!' ^ 2};
   unmask(data, 6, key, data);
   EXPECT_EQ(std::string(reinterpret_cast<char*>(data), 6), "Hello!");
+}
+
+// Each row whole, and split at every point into two pieces fed one after the other.
+TEST(Utf8, ValidAndInvalidTextFedWholeAndInPieces) {
+  struct Row {
+    const char* text;
+    bool valid;
+  } rows[] = {
+      {"plain ASCII, longer than a word of eight", true},
+      {"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80", true}, // two, three and four bytes
+      {"\xE0\xA0\x80\xED\x9F\xBF\xEE\x80\x80\xF4\x8F\xBF\xBF", true}, // the edges of every range
+      {"\xC0\xAF", false},                 // overlong two bytes
+      {"\xE0\x9F\xBF", false},             // overlong three bytes
+      {"\xF0\x8F\xBF\xBF", false},         // overlong four bytes
+      {"\xED\xA0\x80", false},             // a surrogate
+      {"\xF4\x90\x80\x80", false},         // above U+10FFFF
+      {"\xF5\x80\x80\x80", false},         // no such lead byte
+      {"abc\x80", false},                  // a continuation byte alone
+      {"abcdefgh\xC3", false},             // cut at the end
+      {"abcdefgh\xC3(", false},            // a lead byte without its continuation
+  };
+  for (const Row& row : rows) {
+    const std::string text = row.text;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+    EXPECT_EQ(Utf8Validator::valid(bytes, text.size()), row.valid) << text;
+    for (std::size_t split = 0; split <= text.size(); ++split) {
+      Utf8Validator validator;
+      const bool fed = validator.feed(bytes, split) && validator.feed(bytes + split, text.size() - split);
+      EXPECT_EQ(fed && validator.complete(), row.valid) << text << " split at " << split;
+    }
+  }
 }
 
 TEST(ClosePayload, StatusBigEndianLowSixteenBitsThenReason) {

@@ -1,5 +1,7 @@
-// Receiving: the mask and size checks, fragments, control frames, and what reaches the handlers.
+// Receiving: the mask and size checks, what the protocol forbids, fragments, control frames, and
+// what reaches the handlers.
 
+#include "tests/support/recording_server.hpp"
 #include "tests/websocket/server_fixture.hpp"
 
 using namespace korva_test;
@@ -87,9 +89,10 @@ TEST(Receive, CloseFramesAreEchoed) {
     std::string reason;
   } rows[] = {
       {"empty", "", "", 0, ""}, // answered with an empty close frame, reported as status 0
-      {"one byte", "Z", std::string("\x00\x00Z", 3), 0, "Z"},
       {"status only", "\x03\xE8", "\x03\xE8", 1000, ""},
       {"status and reason", "\x03\xE8" "bye", "\x03\xE8" "bye", 1000, "bye"},
+      {"a private code and a UTF-8 reason", "\x0F\x9F" "\xC3\xA9t\xC3\xA9", "\x0F\x9F" "\xC3\xA9t\xC3\xA9", 3999,
+       "\xC3\xA9t\xC3\xA9"},
   };
   TestServer test;
   std::size_t closes = 0;
@@ -137,32 +140,16 @@ TEST(Receive, FragmentedMessageIsAssembled) {
   EXPECT_EQ(e.text, "abcdef");
 }
 
-TEST(Receive, SingleFrameMessageDuringAssemblyDropsThePartialOne) {
+TEST(Receive, BinaryAndEmptyMessagesAreDelivered) {
   TestServer test;
   auto client = test.open_client();
-  client->send_raw(make_frame(0x01, "part"));
-  client->send_raw(make_frame(0x81, "whole"));
-  client->send_raw(make_frame(0x80, "tail"));
-  Event whole = test.events.wait_for("message", 1);
-  EXPECT_EQ(whole.text, "whole");
-  EXPECT_EQ(whole.fin_rsv_opcode, 0x81);
-  Event tail = test.events.wait_for("message", 2);
-  EXPECT_EQ(tail.text, "tail");
-  EXPECT_EQ(tail.fin_rsv_opcode, 0x80);
-}
-
-TEST(Receive, ReservedOpcodesRsvBitsAndEmptyMessagesAreDelivered) {
-  TestServer test;
-  auto client = test.open_client();
-  client->send_raw(make_frame(0x83, "reserved"));
-  client->send_raw(make_frame(0xC1, "rsv1"));
-  client->send_raw(make_frame(0x82, std::string("\x00\xFF", 2)));
+  client->send_raw(make_frame(0x82, std::string("\x00\xFF", 2))); // binary: no UTF-8 asked for
   client->send_raw(make_frame(0x81, ""));
   struct Expect {
     unsigned char first;
     std::string text;
-  } expected[] = {{0x83, "reserved"}, {0xC1, "rsv1"}, {0x82, std::string("\x00\xFF", 2)}, {0x81, ""}};
-  for (std::size_t i = 0; i < 4; ++i) {
+  } expected[] = {{0x82, std::string("\x00\xFF", 2)}, {0x81, ""}};
+  for (std::size_t i = 0; i < 2; ++i) {
     Event e = test.events.wait_for("message", i + 1);
     EXPECT_EQ(e.fin_rsv_opcode, expected[i].first);
     EXPECT_EQ(e.text, expected[i].text);
@@ -170,16 +157,85 @@ TEST(Receive, ReservedOpcodesRsvBitsAndEmptyMessagesAreDelivered) {
   }
 }
 
-TEST(Receive, ControlFramesWithoutFinJoinTheAssembly) {
-  TestServer test;
-  auto client = test.open_client();
-  client->send_raw(make_frame(0x09, "p")); // ping, FIN clear: starts an assembly, still answered
-  Frame pong = client->read_frame();
-  EXPECT_EQ(pong.fin_rsv_opcode, 0x0A);
-  client->send_raw(make_frame(0x80, "q"));
-  Event e = test.events.wait_for("message");
-  EXPECT_EQ(e.fin_rsv_opcode, 0x89);
-  EXPECT_EQ(e.text, "pq");
+// Frames the protocol forbids, each on a connection of its own (over the in-memory stream): the
+// server answers with the close frame the row names and reads no further, its handlers see the
+// close, and nothing of the frame reaches on_message. Every row is also sent a byte at a time,
+// so that a frame is judged as soon as the bytes that decide arrive.
+TEST(Receive, FramesTheProtocolForbidsFailTheConnection) {
+  const std::string open_text = make_frame(0x01, R"({"command":"echo",)");
+  auto close_frame = [](int code, const std::string& reason) {
+    return make_frame(0x88, std::string{static_cast<char>(code >> 8), static_cast<char>(code & 0xFF)} + reason);
+  };
+  struct Row {
+    const char* label;
+    std::string bytes;
+    int status;
+    const char* reason;
+  } rows[] = {
+      {"ping of 126 bytes", make_frame(0x89, std::string(126, 'p')), 1002, "control frame too long"},
+      {"pong of 126 bytes", make_frame(0x8A, std::string(126, 'p')), 1002, "control frame too long"},
+      {"close of 126 bytes", close_frame(1000, std::string(124, 'r')), 1002, "control frame too long"},
+      {"ping without FIN in a message", open_text + make_frame(0x09, "AB"), 1002, "fragmented control frame"},
+      {"close without FIN in a message", open_text + make_frame(0x08, "\x03\xE8"), 1002, "fragmented control frame"},
+      {"RSV1", make_frame(0xC1, "{}"), 1002, "reserved bits set"},
+      {"RSV2", make_frame(0xA1, "{}"), 1002, "reserved bits set"},
+      {"RSV3", make_frame(0x91, "{}"), 1002, "reserved bits set"},
+      {"opcode 3", make_frame(0x83, "{}"), 1002, "reserved opcode"},
+      {"opcode 0xB", make_frame(0x8B, "{}"), 1002, "reserved opcode"},
+      {"opcode 0xF", make_frame(0x8F, "{}"), 1002, "reserved opcode"},
+      {"continuation with no message open", make_frame(0x80, "{}"), 1002, "continuation frame without a message"},
+      {"text while a message is open", open_text + make_frame(0x81, "{}"), 1002,
+       "new message before the last one ended"},
+      {"binary while a message is open", open_text + make_frame(0x02, "{}"), 1002,
+       "new message before the last one ended"},
+      {"close of one byte", make_frame(0x88, "\x03"), 1002, "close frame with a one-byte payload"},
+      {"close code 0", close_frame(0, ""), 1002, "invalid close code"},
+      {"close code 999", close_frame(999, ""), 1002, "invalid close code"},
+      {"close code 1004", close_frame(1004, ""), 1002, "invalid close code"},
+      {"close code 1005", close_frame(1005, ""), 1002, "invalid close code"},
+      {"close code 1006", close_frame(1006, ""), 1002, "invalid close code"},
+      {"close code 1015", close_frame(1015, ""), 1002, "invalid close code"},
+      {"close code 2999", close_frame(2999, ""), 1002, "invalid close code"},
+      {"close code 5000", close_frame(5000, ""), 1002, "invalid close code"},
+      {"invalid UTF-8 in a text message", make_frame(0x81, "{\"x\":\"\xFF\"}"), 1007, "invalid UTF-8"},
+      {"a surrogate", make_frame(0x81, "\xED\xA0\x80"), 1007, "invalid UTF-8"},
+      {"an overlong form", make_frame(0x81, "\xC0\xAF"), 1007, "invalid UTF-8"},
+      {"a character cut at the message's end", make_frame(0x81, "ok \xE2\x82"), 1007, "invalid UTF-8"},
+      {"invalid UTF-8 across fragments", make_frame(0x01, "\xE2\x82") + make_frame(0x80, "\x28"), 1007, "invalid UTF-8"},
+      {"invalid UTF-8 in a close reason", close_frame(1000, "\xFF\xFE"), 1007, "invalid UTF-8"},
+  };
+  for (const Row& row : rows) {
+    for (std::size_t piece : {row.bytes.size(), std::size_t(1)}) {
+      RecordingServer test;
+      for (std::size_t at = 0; at < row.bytes.size() && test.closes.empty(); at += piece)
+        test.client_sends(row.bytes.substr(at, piece));
+      auto frames = test.new_frames();
+      ASSERT_FALSE(frames.empty()) << row.label;
+      const std::string expected =
+          std::string{static_cast<char>(row.status >> 8), static_cast<char>(row.status & 0xFF)} + row.reason;
+      EXPECT_EQ(frames.back().fin_rsv_opcode, 0x88) << row.label;
+      EXPECT_EQ(frames.back().payload, expected) << row.label;
+      EXPECT_EQ(test.closes, (std::vector<int>{row.status})) << row.label;
+      EXPECT_TRUE(test.messages.empty()) << row.label;
+      EXPECT_EQ(frames.size(), 1u) << row.label << ": something was answered before the close";
+    }
+  }
+}
+
+TEST(Receive, WhatTheProtocolAllowsStillPasses) {
+  RecordingServer test;
+  test.client_sends(make_frame(0x89, std::string(125, 'p')) +                     // the longest ping
+                    make_frame(0x01, "caf\xC3") + make_frame(0x00, "\xA9 \xF0\x9F") + // a character
+                    make_frame(0x89, "") + make_frame(0x80, "\x98\x80") +           // split thrice
+                    make_frame(0x82, "\xFF\xFE"));                                // binary is not text
+  auto frames = test.new_frames();
+  ASSERT_EQ(frames.size(), 2u);
+  EXPECT_EQ(frames[0].payload, std::string(125, 'p'));
+  EXPECT_EQ(frames[1].fin_rsv_opcode, 0x8A);
+  ASSERT_EQ(test.messages.size(), 2u);
+  EXPECT_EQ(test.messages[0].text, "caf\xC3\xA9 \xF0\x9F\x98\x80");
+  EXPECT_EQ(test.messages[1].text, "\xFF\xFE");
+  EXPECT_TRUE(test.closes.empty());
 }
 
 TEST(Receive, PeerVanishingMidFrameReportsEndOfStream) {
