@@ -60,7 +60,9 @@ void Budget::close(Account& account) noexcept {
 }
 
 bool Budget::set_receiving(Account& account, std::size_t bytes) {
-  if (bytes > account.receiving_ && !make_room(account, bytes - account.receiving_))
+  if (bytes == account.receiving_)
+    return true;
+  if (bytes > account.receiving_ && !room_for(account, bytes - account.receiving_))
     return false;
   add(bytes);
   remove(account.receiving_);
@@ -70,7 +72,7 @@ bool Budget::set_receiving(Account& account, std::size_t bytes) {
 
 bool Budget::add_queued(Account& account, std::size_t cost, std::size_t payload, bool first_holder) {
   const std::size_t counted = cost + (first_holder ? payload : 0);
-  if (!make_room(account, counted))
+  if (!room_for(account, counted))
     return false;
   add(counted);
   account.queued_ += cost + payload;

@@ -100,7 +100,11 @@ public:
   }
 
 private:
-  // Cuts the biggest holders until `growth` more fits. False when `who` was cut.
+  // Room for `growth` more: at once when it fits, else by cutting the biggest holders until it
+  // does. False when `who` was cut.
+  bool room_for(Account& who, std::size_t growth) {
+    return limit_ == 0 || held() + growth <= limit_ || make_room(who, growth);
+  }
   bool make_room(Account& who, std::size_t growth);
   void add(std::size_t bytes) noexcept { held_.fetch_add(bytes, std::memory_order_relaxed); }
   void remove(std::size_t bytes) noexcept { held_.fetch_sub(bytes, std::memory_order_relaxed); }

@@ -174,8 +174,13 @@ public:
   // Counts what the reader holds against the budget: its read buffer and the messages it
   // assembles, plus `more` that it is about to read. False when the budget cut the connection.
   bool count_reading(std::size_t more = 0) {
-    if (!budget || failure_reason)
-      return !failure_reason;
+    if (!send_queue.counted() || failure_reason)
+      return !failure_reason; // without a budget nothing is counted
+    return count_reading_now(more);
+  }
+
+private:
+  bool count_reading_now(std::size_t more) {
     std::size_t held = input_buffer.capacity() + more;
     if (fragmented_message && !delivering)
       held += fragmented_message->size();
@@ -184,14 +189,13 @@ public:
     return budget->set_receiving(*this, held);
   }
 
-private:
   // The one way into the send queue, on the event-loop thread.
   void queue_frame(const std::shared_ptr<SendStream>& payload, const SendCallback& callback,
                    unsigned char fin_rsv_opcode) {
     assert_on_loop();
     this->restart_idle_timer();
     const boost::system::error_code refused = send_queue.push(
-        {encode_frame_header(fin_rsv_opcode, payload->size()), payload, callback}, this->shared_from_this());
+        {encode_frame_header(fin_rsv_opcode, payload->size()), payload, callback}, [this] { return this->shared_from_this(); });
     if (!refused)
       return;
     if (refused == error::send_queue_limit)

@@ -7,7 +7,7 @@ namespace KorvaWeb {
 std::string Message::content() noexcept { return bytes_.take(); }
 
 void Message::reset(unsigned char first_byte, std::size_t payload_length) noexcept {
-  bytes_.clear();
+  bytes_.discard();
   clear();
   fin_rsv_opcode = first_byte;
   length = payload_length;
@@ -20,6 +20,13 @@ unsigned char* Message::Bytes::extend(std::size_t count) {
   return reinterpret_cast<unsigned char*>(&text_[old]);
 }
 
+unsigned char* Message::Bytes::append(const unsigned char* data, std::size_t count) {
+  const std::size_t read = taken(), old = text_.size();
+  text_.append(reinterpret_cast<const char*>(data), count);
+  point_at(read);
+  return reinterpret_cast<unsigned char*>(&text_[old]);
+}
+
 void Message::Bytes::shrink(std::size_t count) noexcept {
   const std::size_t read = taken();
   text_.resize(text_.size() - count);
@@ -28,22 +35,29 @@ void Message::Bytes::shrink(std::size_t count) noexcept {
 
 // Hands the unread bytes over: all of them by moving the text when nothing has been read.
 std::string Message::Bytes::take() noexcept {
+  const std::size_t read = taken();
+  if (read == 0) {
+    std::string text(std::move(text_));
+    discard();
+    return text;
+  }
   std::string text;
   try {
-    const std::size_t read = taken();
-    if (read == 0)
-      text.swap(text_);
-    else
-      text.assign(text_, read, std::string::npos);
+    text.assign(text_, read, std::string::npos);
   } catch (...) {
     text.clear();
   }
-  clear();
+  discard();
   return text;
 }
 
-void Message::Bytes::clear() noexcept {
-  std::string().swap(text_);
+// No bytes any more; storage that a large message grew is given back, a small one's is kept for
+// the next message.
+void Message::Bytes::discard() noexcept {
+  if (text_.capacity() > 16 * 1024)
+    std::string().swap(text_);
+  else
+    text_.clear();
   setg(nullptr, nullptr, nullptr);
 }
 

@@ -45,6 +45,8 @@ public:
   void reserve(std::size_t count) { bytes_.reserve(count); }
   // Grows by `count` bytes and returns where they start.
   unsigned char* extend(std::size_t count) { return bytes_.extend(count); }
+  // Appends `count` bytes copied from `data`; returns where they start.
+  unsigned char* append(const unsigned char* data, std::size_t count) { return bytes_.append(data, count); }
   // Takes back the last `count` bytes (room that a read did not fill).
   void shrink(std::size_t count) noexcept { bytes_.shrink(count); }
   // The last `count` bytes.
@@ -62,10 +64,11 @@ private:
       point_at(read);
     }
     unsigned char* extend(std::size_t count);
+    unsigned char* append(const unsigned char* data, std::size_t count);
     void shrink(std::size_t count) noexcept;
     const char* end() const noexcept { return text_.data() + text_.size(); }
     std::string take() noexcept;
-    void clear() noexcept;
+    void discard() noexcept;
 
   private:
     std::size_t taken() const noexcept { return eback() ? static_cast<std::size_t>(gptr() - eback()) : 0; }

@@ -86,11 +86,15 @@ public:
     budget_ = &budget;
     account_ = &account;
   }
+  // The connection counts against a budget.
+  bool counted() const noexcept { return budget_ != nullptr; }
 
-  // Queues the frame and writes what the socket takes now. `owner` (the connection) is kept alive
-  // by an asynchronous write. A frame refused (the queue has failed, or the frame would take it
-  // over its limit) is not queued, its callback is not called, and the error is returned.
-  boost::system::error_code push(Frame frame, const std::shared_ptr<void>& owner) {
+  // Queues the frame and writes what the socket takes now. An asynchronous write keeps the
+  // connection alive through keep() (a std::shared_ptr to it, asked for only then). A frame
+  // refused (the queue has failed, or the frame would take it over its limit) is not queued, its
+  // callback is not called, and the error is returned.
+  template <class Keep>
+  boost::system::error_code push(Frame frame, const Keep& keep) {
     if (failure_)
       return failure_;
     const std::size_t payload = frame.payload->size();
@@ -108,7 +112,7 @@ public:
       return {};
     }
     writing_.emplace(std::move(frame));
-    write(owner);
+    write(keep);
     return {};
   }
 
@@ -134,7 +138,8 @@ public:
   }
 
 private:
-  void write(const std::shared_ptr<void>& owner) {
+  template <class Keep>
+  void write(const Keep& keep) {
     while (!writing_->callback) {
       boost::system::error_code ec;
       const std::size_t bytes = stream_.write_some(unwritten(*writing_), ec);
@@ -150,8 +155,9 @@ private:
       if (!next_frame())
         return;
     }
-    stream_.async_write_some(unwritten(*writing_), [this, owner](const boost::system::error_code& ec,
-                                                                  std::size_t bytes) { written(ec, bytes, owner); });
+    stream_.async_write_some(unwritten(*writing_),
+                             [this, owner = std::shared_ptr<void>(keep())](const boost::system::error_code& ec,
+                                                                           std::size_t bytes) { written(ec, bytes, owner); });
   }
 
   // Completion of an asynchronous write of the frame at the front.
@@ -159,11 +165,12 @@ private:
     auto guard = handler_runner_->acquire();
     if (!guard)
       return;
+    auto keep = [&owner] { return owner; };
     if (!ec) {
       writing_->written += bytes;
       if (!done(*writing_)) {
         socket_full(true);
-        write(owner);
+        write(keep);
         return;
       }
     } else if (failure_) {
@@ -179,7 +186,7 @@ private:
       return;
     }
     if (next_frame())
-      write(owner);
+      write(keep);
   }
 
   // The frame at the front is written: the next waiting one takes its place. False when none is

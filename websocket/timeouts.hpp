@@ -70,7 +70,10 @@ public:
   }
 
   // Bytes of a started frame or message came in.
-  void progress() noexcept { last_progress = std::chrono::steady_clock::now(); }
+  void progress() noexcept {
+    if (timeout_message != 0)
+      last_progress = std::chrono::steady_clock::now();
+  }
 
   // The reader waits for the client in the middle of a frame or a message (`started`), or not (the
   // client owes nothing, or the reader itself is held back): the message timer runs only while it

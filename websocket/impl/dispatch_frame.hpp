@@ -89,8 +89,8 @@ SocketServerBase<socket_type>::take_frame(const std::shared_ptr<Connection>& con
     connection->utf8.reset();
   }
   const std::size_t here = whole ? payload : buffer.size();
-  unsigned char* unmasked = target->extend(here);
-  unmask(buffer.data(), here, key, unmasked);
+  unsigned char* unmasked = target->append(buffer.data(), here);
+  unmask(unmasked, here, key, unmasked);
   buffer.consume(here);
   if (!text_checked(connection, fin_rsv_opcode, unmasked, here, whole)) {
     refuse_frame(connection, endpoint, error::invalid_utf8);

@@ -100,7 +100,8 @@ bool SocketServerBase<socket_type>::admit(const std::shared_ptr<Connection>& con
   if (config.max_connections != 0 && budget->connections() >= config.max_connections)
     return budget->refuse(*connection, max_refusals);
   budget->open(*connection);
-  connection->send_queue.count_against(*budget, *connection);
+  if (budget->limit() != 0)
+    connection->send_queue.count_against(*budget, *connection);
   return true;
 }
 
