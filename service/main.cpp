@@ -1,6 +1,7 @@
 // korva-server: the device's WebSocket service. Listens on 127.0.0.1:8888 behind the device's
 // front-end web server, answers API requests on "/api" through the device library and pushes
-// device data to every client. Takes no arguments and no settings; runs until killed.
+// device data to every client. Takes no arguments and no settings; runs until SIGTERM or SIGINT
+// stops it in order (or a signal without a handler ends it).
 
 #include "api/connection_log.hpp"
 #include "api/request_handler.hpp"
@@ -10,11 +11,13 @@
 #include "push/monitor.hpp"
 #include "push/notifications.hpp"
 #include "service/log_queue.hpp"
+#include "service/stop_signals.hpp"
 #include "websocket/server.hpp"
 
 #include <malloc.h>
 #include <time.h>
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -92,6 +95,9 @@ int main() {
   // and costs that entry only (sockets are written without the signal anyway). This is a
   // disposition, not a handler, and the one systemd gives services.
   std::signal(SIGPIPE, SIG_IGN);
+  // SIGTERM and SIGINT stop the service in order (service/stop_signals.hpp): no thread but the one
+  // that waits for them may take them, so they are blocked before any thread starts.
+  korva::block_stop_signals();
 
   // Blocks of 256 KiB and more (the buffers of large messages) are mapped on their own and go back
   // to the system when freed. Left to itself the allocator raises this threshold after the first
@@ -132,9 +138,13 @@ int main() {
   endpoint.on_close = korva::on_close;
   endpoint.on_error = korva::on_error;
 
-  std::thread server_thread([&server, &log] {
+  std::atomic<bool> loop_ended{false};
+  korva::stop_on_signals(server, log, loop_ended);
+
+  std::thread server_thread([&server, &log, &loop_ended] {
     try {
       server.start();
+      loop_ended = true; // an orderly stop ended it
     } catch (...) {
       std::string what = describe(std::current_exception());
       if (server.bound_port() == 0)

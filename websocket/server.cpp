@@ -11,7 +11,10 @@ EndpointPattern::EndpointPattern(const std::string& text) : pattern(text), text(
 EndpointPattern::EndpointPattern(const char* text) : EndpointPattern(std::string(text)) {}
 
 void SocketServer::accept() {
-  // Exactly one accept is pending at any time: each completion posts the next one first.
+  // Exactly one accept is pending at any time: each completion posts the next one first. A
+  // listener that shutdown() has closed accepts nothing more.
+  if (!acceptor || !acceptor->is_open())
+    return;
   auto connection = new_connection();
   acceptor->async_accept(*connection->socket, [this, connection](const boost::system::error_code& ec) {
     auto guard = connection->handler_runner->acquire();

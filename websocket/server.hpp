@@ -10,8 +10,10 @@
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <limits>
@@ -128,8 +130,14 @@ public:
   // Port the listener is bound to once start() has set it up (0 before); useful with port 0.
   unsigned short bound_port() const noexcept { return bound_port_.load(); }
 
-  // Ends the event loop from any thread: start() then returns. The service never calls it.
+  // Ends the event loop from any thread: start() then returns.
   void stop();
+
+  // Ends the server in order, from any thread: it accepts no more connections, sends every open
+  // one a close frame with `status` and `reason`, and ends the event loop once every open
+  // connection has ended (its client answered the close, or went) or `grace` has passed; start()
+  // then returns.
+  void shutdown(int status, const std::string& reason, std::chrono::milliseconds grace);
 
   Config config;
   std::map<EndpointPattern, Endpoint> endpoints;
@@ -198,7 +206,11 @@ private:
   void retire(const std::shared_ptr<Connection>& connection, Endpoint& endpoint);
   void refuse_frame(const std::shared_ptr<Connection>& connection, Endpoint& endpoint, error failure);
 
+  // Looks every few milliseconds whether the connections have all gone, until `deadline`.
+  void end_when_closed(std::chrono::steady_clock::time_point deadline);
+
   std::atomic<unsigned short> bound_port_{0};
+  std::unique_ptr<boost::asio::steady_timer> shutdown_timer;
 };
 
 // The server over plain TCP.

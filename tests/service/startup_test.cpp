@@ -1,10 +1,12 @@
-// The service binary's start-up and its failures. Every test here holds 127.0.0.1:8888.
+// The service binary's start-up, its orderly stop and its failures. Every test here holds
+// 127.0.0.1:8888.
 
 #include "tests/support/service_process.hpp"
 
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <csignal>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -68,6 +70,38 @@ TEST(StartUp, ServiceKeepsServingWhenThePushHandlerReturnsAtOnce) {
   late->send_text(R"({"command":"echo","n":2})");
   EXPECT_EQ(late->read_frame().payload, R"({"command":"echo","n":2})");
   EXPECT_EQ(service->stderr_text(), "");
+}
+
+// SIGTERM and SIGINT: every open connection gets close 1001, and once its client has answered,
+// the log is written out and the service ends with status 0, its answered requests logged.
+TEST(Stop, SigtermAndSigintCloseEveryClientWith1001AndEndWithStatus0) {
+  for (int signal : {SIGTERM, SIGINT}) {
+    auto service = start_service();
+    auto client = connect_to_service();
+    client->send_text(R"({"command":"echo","last":true})");
+    EXPECT_EQ(client->read_frame().payload, R"({"command":"echo","last":true})");
+    service->kill_now(signal);
+    Frame close = client->read_frame();
+    EXPECT_EQ(close.fin_rsv_opcode, 0x88) << signal;
+    EXPECT_EQ(close.payload, std::string("\x03\xE9") + "service stopping") << signal;
+    client->send_raw(make_close_frame(1001, ""));
+    EXPECT_EQ(service->wait_exit(), 0) << signal;
+    const std::string log = service->stdout_text();
+    EXPECT_NE(log.find("Received command: echo\n"), std::string::npos) << signal;
+    EXPECT_NE(log.find("Stopping korva-server\n"), std::string::npos) << signal;
+    EXPECT_EQ(service->stderr_text(), "") << signal;
+  }
+}
+
+// A client that does not answer the close keeps the stop waiting (for a second at most); a second
+// signal meanwhile ends the process at once.
+TEST(Stop, ASecondSignalDuringTheStopEndsTheProcessAtOnce) {
+  auto service = start_service();
+  auto client = connect_to_service();
+  service->kill_now(SIGTERM);
+  EXPECT_EQ(client->read_frame().fin_rsv_opcode, 0x88); // the stop is under way
+  service->kill_now(SIGTERM);
+  EXPECT_EQ(service->wait_exit(), 128 + SIGTERM);
 }
 
 } // namespace

@@ -112,6 +112,36 @@ void SocketServerBase<socket_type>::stop() {
 }
 
 template <class socket_type>
+void SocketServerBase<socket_type>::shutdown(int status, const std::string& reason, std::chrono::milliseconds grace) {
+  if (!io_service)
+    return;
+  boost::asio::post(*io_service, [this, status, reason, grace] {
+    if (acceptor) {
+      boost::system::error_code ignored;
+      acceptor->close(ignored); // the pending accept ends as aborted and posts no other
+    }
+    for (const auto& connection : get_connection_list())
+      connection->send_close(status, reason);
+    end_when_closed(std::chrono::steady_clock::now() + grace);
+  });
+}
+
+template <class socket_type>
+void SocketServerBase<socket_type>::end_when_closed(std::chrono::steady_clock::time_point deadline) {
+  if (get_connection_list().empty() || std::chrono::steady_clock::now() >= deadline) {
+    io_service->stop();
+    return;
+  }
+  if (!shutdown_timer)
+    shutdown_timer.reset(new boost::asio::steady_timer(*io_service));
+  shutdown_timer->expires_after(std::chrono::milliseconds(10));
+  shutdown_timer->async_wait([this, deadline](const boost::system::error_code& ec) {
+    if (!ec)
+      end_when_closed(deadline);
+  });
+}
+
+template <class socket_type>
 std::unordered_set<std::shared_ptr<typename SocketServerBase<socket_type>::Connection>>
 SocketServerBase<socket_type>::get_connections() {
   const auto list = get_connection_list();
