@@ -182,7 +182,7 @@ public:
     // v1 counts socket buffers apart, and only once they have a limit: one far above anything,
     // so that their peak can be shown beside the rest (v2 counts them in).
     if (v1_)
-      write_file(path_ + "/memory.kmem.tcp.limit_in_bytes", std::to_string(1L << 40));
+      write_file(path_ + "/memory.kmem.tcp.limit_in_bytes", std::to_string(1LL << 40));
     made_ = true;
   }
   ~MemoryCgroup() {
@@ -203,9 +203,11 @@ public:
   }
 
   // The highest memory use since it was made (v1: without socket buffers), in KiB.
-  long peak_kib() const { return number(v1_ ? "/memory.max_usage_in_bytes" : "/memory.peak") / 1024; }
+  long peak_kib() const { return static_cast<long>(number(v1_ ? "/memory.max_usage_in_bytes" : "/memory.peak") / 1024); }
   // v1 only: the highest use of socket buffers, counted apart there; -1 elsewhere.
-  long socket_peak_kib() const { return v1_ ? number("/memory.kmem.tcp.max_usage_in_bytes") / 1024 : -1; }
+  long socket_peak_kib() const {
+    return v1_ ? static_cast<long>(number("/memory.kmem.tcp.max_usage_in_bytes") / 1024) : -1;
+  }
   // How often the kernel's OOM killer struck inside it.
   long oom_kills() const {
     std::istringstream text(read_file(path_ + (v1_ ? "/memory.oom_control" : "/memory.events")));
@@ -236,9 +238,9 @@ private:
         return true;
     return false;
   }
-  long number(const std::string& file) const {
+  long long number(const std::string& file) const {
     try {
-      return std::stol(read_file(path_ + file));
+      return std::stoll(read_file(path_ + file));
     } catch (...) {
       return -1;
     }
