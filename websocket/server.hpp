@@ -20,6 +20,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <regex>
 #include <string>
 #include <thread>
@@ -211,6 +212,9 @@ private:
 
   std::atomic<unsigned short> bound_port_{0};
   std::unique_ptr<boost::asio::steady_timer> shutdown_timer;
+  // Set by shutdown() (on the event loop): the close every connection gets, also one that opens
+  // afterwards.
+  std::optional<std::pair<int, std::string>> stop_close;
 };
 
 // The server over plain TCP.

@@ -125,11 +125,13 @@ std::size_t TestClient::send_within(const std::string& bytes, std::chrono::milli
   return sent;
 }
 
-bool TestClient::peer_window_closed() const {
+std::optional<bool> TestClient::peer_window_closed() const {
   tcp_info info{};
   socklen_t size = sizeof info;
-  return fd_ >= 0 && ::getsockopt(fd_, IPPROTO_TCP, TCP_INFO, &info, &size) == 0 &&
-         size >= offsetof(tcp_info, tcpi_snd_wnd) + sizeof info.tcpi_snd_wnd && info.tcpi_snd_wnd == 0;
+  if (fd_ < 0 || ::getsockopt(fd_, IPPROTO_TCP, TCP_INFO, &info, &size) != 0 ||
+      size < offsetof(tcp_info, tcpi_snd_wnd) + sizeof info.tcpi_snd_wnd)
+    return std::nullopt;
+  return info.tcpi_snd_wnd == 0;
 }
 
 void TestClient::set_receive_buffer(int bytes) { ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes); }

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace korva_test {
@@ -50,8 +51,9 @@ public:
   // For clients that must not block when the server stops reading.
   std::size_t send_within(const std::string& bytes, std::chrono::milliseconds limit);
   // True when the server advertises a receive window of zero: its receive buffer is full, so it
-  // has stopped reading this client (or reads more slowly than the client sends).
-  bool peer_window_closed() const;
+  // has stopped reading this client (or reads more slowly than the client sends). Nothing when the
+  // kernel's TCP_INFO cannot be read (qemu-user passes it on as a plain int).
+  std::optional<bool> peer_window_closed() const;
   // Enlarges the receive buffer of a client made with a small one, so that it can read what
   // piled up quickly (shrinking it once connected makes TCP crawl instead).
   void set_receive_buffer(int bytes);

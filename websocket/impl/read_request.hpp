@@ -145,6 +145,8 @@ void SocketServerBase<socket_type>::report_open(const std::shared_ptr<Connection
   }
   if (endpoint.on_open)
     endpoint.on_open(connection);
+  if (stop_close) // the server is stopping: this one is closed like all the others
+    connection->send_close(stop_close->first, stop_close->second);
 }
 
 } // namespace KorvaWeb

@@ -120,15 +120,19 @@ void SocketServerBase<socket_type>::shutdown(int status, const std::string& reas
       boost::system::error_code ignored;
       acceptor->close(ignored); // the pending accept ends as aborted and posts no other
     }
+    // A connection whose handshake is still under way gets its close once it has opened.
+    stop_close.emplace(status, reason);
     for (const auto& connection : get_connection_list())
       connection->send_close(status, reason);
     end_when_closed(std::chrono::steady_clock::now() + grace);
   });
 }
 
+// Every accepted connection has ended (connections in the middle of their handshake included),
+// or the time is up.
 template <class socket_type>
 void SocketServerBase<socket_type>::end_when_closed(std::chrono::steady_clock::time_point deadline) {
-  if (get_connection_list().empty() || std::chrono::steady_clock::now() >= deadline) {
+  if (!budget || budget->connections() == 0 || std::chrono::steady_clock::now() >= deadline) {
     io_service->stop();
     return;
   }
