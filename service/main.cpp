@@ -138,12 +138,16 @@ int main() {
   endpoint.on_close = korva::on_close;
   endpoint.on_error = korva::on_error;
 
+  // The event loop is made here, before any thread that stops it: the server thread runs it once
+  // start() has opened the listener.
+  server.io_service = std::make_shared<boost::asio::io_context>(1);
   std::atomic<bool> loop_ended{false};
   korva::stop_on_signals(server, log, loop_ended);
 
   std::thread server_thread([&server, &log, &loop_ended] {
     try {
       server.start();
+      server.io_service->run();
       loop_ended = true; // an orderly stop ended it
     } catch (...) {
       std::string what = describe(std::current_exception());

@@ -134,10 +134,11 @@ public:
   // Ends the event loop from any thread: start() then returns.
   void stop();
 
-  // Ends the server in order, from any thread: it accepts no more connections, sends every open
-  // one a close frame with `status` and `reason`, and ends the event loop once every open
-  // connection has ended (its client answered the close, or went) or `grace` has passed; start()
-  // then returns.
+  // Ends the server in order, from any thread that `io_service` was set before (an event loop
+  // given to the server before start(), or one that start() made before the thread learnt of it):
+  // it accepts no more connections, sends every open one a close frame with `status` and
+  // `reason`, and ends the event loop once every connection has ended (its client answered the
+  // close, or went) or `grace` has passed.
   void shutdown(int status, const std::string& reason, std::chrono::milliseconds grace);
 
   Config config;

@@ -24,7 +24,7 @@ constexpr long cgroup_limit_mib = 128;
 constexpr long peak_limit_mib = 100;
 constexpr std::size_t max_message = 16 * 1024 * 1024;
 
-// The service in a cgroup of its own, a probe client that reads everything, and the checks made
+// The service in a cgroup of its own, and the checks made
 // after every step of an attack.
 class ServiceInCgroup {
 public:
@@ -39,15 +39,12 @@ public:
       service = std::make_unique<ChildProcess>(cgroup_.wrap(service_command()), env);
       EXPECT_TRUE(wait_for_listener(service_port)) << service->stderr_text();
     }
-    probe_ = connect_to_service();
   }
 
-  ~ServiceInCgroup() {
-    probe_.reset();
-    service.reset();
-  }
+  ~ServiceInCgroup() { service.reset(); }
 
-  // The service still runs and answers the probe's get_info.
+  // The service still runs and answers get_info to a client that comes now (and so holds nothing
+  // that the budget could cut it for).
   void check_step(const std::string& step) {
     ASSERT_TRUE(service->running()) << name_ << ": the service ended after " << step << "; stderr:\n"
                                     << service->stderr_text().substr(0, 2000);
@@ -55,10 +52,11 @@ public:
       ASSERT_EQ(cgroup_.oom_kills(), 0) << name_ << ": the OOM killer struck after " << step;
     }
     const auto start = Clock::now();
-    probe_->send_text(R"({"command":"get_info"})");
+    auto probe = connect_to_service();
+    probe->send_text(R"({"command":"get_info"})");
     bool answered = false;
     while (!answered && Clock::now() - start < 5s) {
-      Frame frame = probe_->read_frame(5s);
+      Frame frame = probe->read_frame(5s);
       if (!frame.ok)
         break;
       answered = frame.payload.compare(0, 22, R"({"command":"get_info",)") == 0;
@@ -89,7 +87,6 @@ public:
   std::unique_ptr<ChildProcess> service;
 
 private:
-  std::unique_ptr<TestClient> probe_;
   std::chrono::milliseconds slowest_probe_{0};
 };
 
@@ -186,7 +183,11 @@ TEST(HostileBudget, ALargestSetValueWithFifteenOtherClients) {
   }
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
   figure("16 MiB set_value, 15 others: seconds until all had it", seconds, "s");
-  EXPECT_EQ(notified, 15);
+  // A slowed-down service (a sanitizer, an emulator) may have the monitor push the 16 MiB value
+  // to clients that have not read their notification yet: the budget then cuts the biggest.
+  if (!sanitized_build && native_figures_checked("16 MiB set_value: every client notified")) {
+    EXPECT_EQ(notified, 15);
+  }
   run.check_step("the change");
   run.check_peak();
   expect_healthy(*run.service);

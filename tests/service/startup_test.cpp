@@ -85,7 +85,7 @@ TEST(Stop, SigtermAndSigintCloseEveryClientWith1001AndEndWithStatus0) {
     EXPECT_EQ(close.fin_rsv_opcode, 0x88) << signal;
     EXPECT_EQ(close.payload, std::string("\x03\xE9") + "service stopping") << signal;
     client->send_raw(make_close_frame(1001, ""));
-    EXPECT_EQ(service->wait_exit(), 0) << signal;
+    EXPECT_EQ(service->wait_exit(), 0) << signal << ": " << service->stderr_text();
     const std::string log = service->stdout_text();
     EXPECT_NE(log.find("Received command: echo\n"), std::string::npos) << signal;
     EXPECT_NE(log.find("Stopping korva-server\n"), std::string::npos) << signal;
@@ -101,7 +101,7 @@ TEST(Stop, ASecondSignalDuringTheStopEndsTheProcessAtOnce) {
   service->kill_now(SIGTERM);
   EXPECT_EQ(client->read_frame().fin_rsv_opcode, 0x88); // the stop is under way
   service->kill_now(SIGTERM);
-  EXPECT_EQ(service->wait_exit(), 128 + SIGTERM);
+  EXPECT_EQ(service->wait_exit(), 128 + SIGTERM) << service->stderr_text();
 }
 
 } // namespace

@@ -48,10 +48,22 @@ public:
       configure(server);
     connection = open();
   }
+  // The clients go: a wait still pending on a stream would keep its connection alive for good
+  // (the stream holds the wait's handler, and the connection holds the stream).
+  ~RecordingServer() {
+    for (const auto& weak : opened_)
+      if (auto open_connection = weak.lock())
+        boost::asio::post(*server.io_service, [open_connection] { open_connection->close_socket(); });
+    connection.reset();
+    server.run_until_idle();
+  }
+  RecordingServer(const RecordingServer&) = delete;
+  RecordingServer& operator=(const RecordingServer&) = delete;
 
   // Another client: connected, its upgrade request sent and answered.
   std::shared_ptr<Connection> open() {
     auto opened = server.connect();
+    opened_.push_back(opened);
     const std::string request = upgrade_request();
     opened->socket->push(request.data(), request.size());
     server.run_until_idle();
@@ -86,6 +98,9 @@ public:
   std::vector<Received> messages;
   std::vector<std::string> calls;
   std::function<void(const std::shared_ptr<Connection>&, const std::string&)> on_message;
+
+private:
+  std::vector<std::weak_ptr<Connection>> opened_;
 };
 
 
