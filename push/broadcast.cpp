@@ -16,13 +16,13 @@ void log_send_error(Logger& entry, const boost::system::error_code& error) {
 
 void push_data_to_active_connections(KorvaWeb::SocketServer& server, const std::string& data) {
   const auto connections = server.get_connection_list();
-  if (connections.empty())
+  if (connections->empty())
     return;
   // One payload for every connection: the send queues only read it, so sharing it sends the
   // same bytes as a copy each would, without a thousand copies.
   auto stream = std::make_shared<KorvaWeb::SendStream>(data);
   const KorvaWeb::SendCallback callback = broadcast_send_callback;
-  for (const auto& connection : connections)
+  for (const auto& connection : *connections)
     connection->send(stream, callback, KorvaWeb::fin_rsv_opcodes::text);
 }
 

@@ -28,7 +28,7 @@ void handle_websocket_push_notification(KorvaWeb::SocketServer& server,
   // A text the device gives several connections (usually all of them) goes out from one shared
   // payload: the send queues only read it. payloads[i] holds the latest i-th text.
   std::vector<std::shared_ptr<KorvaWeb::SendStream>> payloads;
-  for (const auto& connection : connections) {
+  for (const auto& connection : *connections) {
     if (connection == requester)
       continue;
     std::vector<std::string> notifications = source(reply);

@@ -15,6 +15,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <limits>
 #include <map>
@@ -124,9 +125,11 @@ public:
   // A new set holding every open connection of every endpoint. The references keep those
   // connections alive until the caller drops the set.
   std::unordered_set<std::shared_ptr<Connection>> get_connections();
-  // The same snapshot as a list, in the endpoints' order, each connection once: cheaper to take
-  // than the set (no hashing, one allocation), for code that only goes through it.
-  std::vector<std::shared_ptr<Connection>> get_connection_list();
+  // The same snapshot as a list, in the endpoints' order, each connection once, shared by its
+  // callers: one list is kept until a connection opens or ends, so that code that goes through
+  // every connection for each message (the follow-up notifications) takes it for one reference.
+  using ConnectionList = std::vector<std::shared_ptr<Connection>>;
+  std::shared_ptr<const ConnectionList> get_connection_list();
 
   // Port the listener is bound to once start() has set it up (0 before); useful with port 0.
   unsigned short bound_port() const noexcept { return bound_port_.load(); }
@@ -211,7 +214,15 @@ private:
   // Looks every few milliseconds whether the connections have all gone, until `deadline`.
   void end_when_closed(std::chrono::steady_clock::time_point deadline);
 
+  // A connection opened or ended: the kept list is out of date (any thread; takes no other lock).
+  void connections_changed();
+
   std::atomic<unsigned short> bound_port_{0};
+  // The list that get_connection_list() hands out, and the count of changes that tells a list made
+  // meanwhile from an up-to-date one.
+  std::mutex connection_list_mutex;
+  std::shared_ptr<const ConnectionList> connection_list;
+  std::uint64_t connection_changes = 0;
   std::unique_ptr<boost::asio::steady_timer> shutdown_timer;
   // Set by shutdown() (on the event loop): the close every connection gets, also one that opens
   // afterwards.

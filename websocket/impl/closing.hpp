@@ -14,8 +14,11 @@ namespace KorvaWeb {
 template <class socket_type>
 void SocketServerBase<socket_type>::retire(const std::shared_ptr<Connection>& connection, Endpoint& endpoint) {
   connection->start_close_timer();
-  std::lock_guard<std::mutex> lock(endpoint.connections_mutex);
-  endpoint.connections.erase(connection);
+  {
+    std::lock_guard<std::mutex> lock(endpoint.connections_mutex);
+    endpoint.connections.erase(connection);
+  }
+  connections_changed();
 }
 
 template <class socket_type>

@@ -143,6 +143,7 @@ void SocketServerBase<socket_type>::report_open(const std::shared_ptr<Connection
     std::lock_guard<std::mutex> lock(endpoint.connections_mutex);
     endpoint.connections.insert(connection);
   }
+  connections_changed();
   if (endpoint.on_open)
     endpoint.on_open(connection);
   if (stop_close) // the server is stopping: this one is closed like all the others
