@@ -9,10 +9,10 @@
 // then goes on with the frames pushed meanwhile. The answers of a turn thus leave back to back,
 // after its work rather than between it, and the clients' side is woken far less often (on
 // loopback, a send into a socket whose reader sleeps costs that wake-up to the sender). A frame
-// without a callback that the socket takes whole is then done; a frame with a callback, and one
-// that the socket takes only in part, is finished by an asynchronous write, whose completion calls
-// the callback (success included) while the frame is still at the front, then goes on with the
-// next. A callback is never called from inside push().
+// that the socket takes whole is then done; one that it takes only in part is finished by an
+// asynchronous write. Either way the frame's callback is called with the result (success
+// included) while the frame is still at the front, then the next frame follows. A callback is
+// never called from inside push().
 //
 // Bounds. Each frame counts its header, its payload and frame_overhead, so that many small frames
 // are bounded as well as a few big ones. While more than `high_water` is
@@ -164,7 +164,7 @@ private:
 
   template <class Keep>
   void write(const Keep& keep) {
-    while (!writing_->callback) {
+    for (;;) {
       boost::system::error_code ec;
       const std::size_t bytes = stream_.write_some(unwritten(*writing_), ec);
       if (ec) { // would block, or failed: the asynchronous write finds out again and reports it
@@ -176,6 +176,8 @@ private:
         socket_full(true);
         break;
       }
+      if (writing_->callback)
+        writing_->callback(ec); // at the front still: what it pushes goes behind
       if (!next_frame())
         return;
     }
