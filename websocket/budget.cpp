@@ -70,8 +70,11 @@ bool Budget::set_receiving(Account& account, std::size_t bytes) {
   return true;
 }
 
-bool Budget::add_queued(Account& account, std::size_t cost, std::size_t payload, bool first_holder) {
-  const std::size_t counted = cost + (first_holder ? payload : 0);
+bool Budget::add_queued(Account& account, std::size_t cost, std::size_t payload, const std::size_t& holders) {
+  if (!room_for(account, cost + (holders == 0 ? payload : 0)))
+    return false;
+  // Making room may have cut the payload's other holders: then it is counted here after all.
+  const std::size_t counted = cost + (holders == 0 ? payload : 0);
   if (!room_for(account, counted))
     return false;
   add(counted);

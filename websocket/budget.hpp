@@ -82,9 +82,10 @@ public:
   bool set_receiving(Account& account, std::size_t bytes);
 
   // A frame joins a queue: `cost` for the frame itself, `payload` bytes for its payload, which is
-  // counted in the total only when `first_holder` (no other queue holds it). False when the growth
-  // would pass the limit and `account` was cut; nothing is counted then.
-  bool add_queued(Account& account, std::size_t cost, std::size_t payload, bool first_holder);
+  // counted in the total only when no other queue holds it (`holders`, the number of queues that
+  // do, is read after room was made: the connections cut for it drop their frames). False when
+  // the growth would pass the limit and `account` was cut; nothing is counted then.
+  bool add_queued(Account& account, std::size_t cost, std::size_t payload, const std::size_t& holders);
   // A frame leaves a queue (written, dropped or failed); `last_holder`: no queue holds its payload
   // any more.
   void remove_queued(Account& account, std::size_t cost, std::size_t payload, bool last_holder) noexcept;

@@ -109,7 +109,7 @@ public:
     frame.cost = frame.header.size + frame_overhead + payload;
     if (limit != 0 && bytes_ + frame.cost > limit)
       return error::send_queue_limit;
-    if (budget_ && !budget_->add_queued(*account_, frame.cost - payload, payload, frame.payload->queues_ == 0))
+    if (budget_ && !budget_->add_queued(*account_, frame.cost - payload, payload, frame.payload->queues_))
       return failure_; // the budget cut this connection: it held the most
     ++frame.payload->queues_;
     bytes_ += frame.cost;

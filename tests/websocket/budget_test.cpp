@@ -81,6 +81,29 @@ TEST(Budget, APayloadSharedByManyQueuesCountsOnce) {
   EXPECT_LT(test.server.budget->held(), 210 * KiB);
 }
 
+// A queue takes a payload when the budget is full, and making room cuts the payload's only other
+// holder: the payload is then counted for the queue left holding it, and given back once written.
+TEST(Budget, APayloadWhoseOtherHoldersAreCutCountsForTheQueueThatKeepsIt) {
+  RecordingServer test(budget_of_300_kib);
+  auto filler = test.open(), reader = test.open();
+  test.stream().set_write_room(0);
+  test.stream(filler).set_write_room(0);
+  test.stream(reader).set_write_room(0);
+  const std::size_t frame = 10 + KorvaWeb::frame_overhead; // a frame's cost beyond its payload
+  auto shared = payload_of(200 * KiB);
+  test.server.on_loop([&] {
+    test.connection->send(shared); // the biggest holder, and the payload's only one
+    filler->send(payload_of(300 * KiB - frame / 2 - 2 * frame - 200 * KiB)); // the budget all but full
+    reader->send(shared);
+  });
+  EXPECT_TRUE(failed_with(test, test.connection, KorvaWeb::error::memory_budget));
+  EXPECT_EQ(test.errors.size(), 1u);
+  EXPECT_EQ(test.server.budget->held(), filler->held() + reader->held());
+  test.stream(reader).add_write_room(1 << 20);
+  test.server.run_until_idle();
+  EXPECT_EQ(test.server.budget->held(), filler->held());
+}
+
 TEST(Budget, AStartedFrameThatStopsArrivingIsCutAfterTheMessageTimeOutAnIdleConnectionIsNot) {
   RecordingServer test([](MemoryServer& s) { s.config.timeout_message = 1; });
   auto idle = test.open();
