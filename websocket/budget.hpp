@@ -20,6 +20,7 @@
 // kept, which close() gives back.
 
 #include <atomic>
+#include <cassert>
 #include <cstddef>
 #include <memory>
 #include <mutex>
@@ -108,7 +109,10 @@ private:
   }
   bool make_room(Account& who, std::size_t growth);
   void add(std::size_t bytes) noexcept { held_.fetch_add(bytes, std::memory_order_relaxed); }
-  void remove(std::size_t bytes) noexcept { held_.fetch_sub(bytes, std::memory_order_relaxed); }
+  void remove(std::size_t bytes) noexcept {
+    [[maybe_unused]] const std::size_t before = held_.fetch_sub(bytes, std::memory_order_relaxed);
+    assert(before >= bytes && "the budget gives back more than it counted");
+  }
 
   const std::size_t limit_;
   std::atomic<std::size_t> held_{0};
