@@ -1,24 +1,21 @@
 #pragma once
 // A connection's send queue: the frames waiting to be written to its socket, and their writing.
-//
 // Frames leave whole and in the order they were pushed, each as its header and payload in one
 // gathered write.
 //
 // Writes. push() writes nothing: the first frame of an idle queue is written by a task posted
-// behind the handlers of the event loop's turn, which writes what the socket takes at once and
-// then goes on with the frames pushed meanwhile. The answers of a turn thus leave back to back,
-// after its work rather than between it, and the clients' side is woken far less often (on
-// loopback, a send into a socket whose reader sleeps costs that wake-up to the sender). A frame
-// that the socket takes whole is then done; one that it takes only in part is finished by an
-// asynchronous write. Either way the frame's callback is called with the result (success
-// included) while the frame is still at the front, then the next frame follows. A callback is
-// never called from inside push().
+// behind the handlers of the event loop's turn, which goes on with the frames pushed meanwhile.
+// The answers of a turn thus leave back to back, after its work, and the clients are woken far
+// less often (on loopback, a send into a socket whose reader sleeps costs the sender that
+// wake-up). A frame that the socket takes whole is done at once; one that it takes in part is
+// finished by an asynchronous write. Either way its callback is called with the result (success
+// included) while it is still at the front, never from inside push().
 //
 // Bounds. Each frame counts its header, its payload and frame_overhead, so that many small frames
-// are bounded as well as a few big ones. While more than `high_water` is
-// counted, the connection's reader waits (wait_for_room); a frame that would take the count over
-// `limit` is refused with error::send_queue_limit. 0 leaves a bound off. Frames are also counted
-// against the server's memory budget (count_against), which may cut the connection.
+// are bounded as well as a few big ones. Above `high_water` the connection's reader waits
+// (wait_for_room); a frame that would take the count over `limit` is refused with
+// error::send_queue_limit (0: no bound). Frames also count against the server's memory budget
+// (count_against), which may cut the connection.
 //
 // Failure. A failed write, or fail(), ends the queue for good: the frames waiting are dropped
 // without their callbacks, the frame at the front tells its callback the error (fail()'s, or the
@@ -97,10 +94,10 @@ public:
   // The connection counts against a budget.
   bool counted() const noexcept { return budget_ != nullptr; }
 
-  // Queues the frame and writes what the socket takes now. An asynchronous write keeps the
-  // connection alive through keep() (a std::shared_ptr to it, asked for only then). A frame
-  // refused (the queue has failed, or the frame would take it over its limit) is not queued, its
-  // callback is not called, and the error is returned.
+  // Queues the frame. The task that starts an idle queue's writing, and an asynchronous write,
+  // keep the connection alive through keep() (a std::shared_ptr to it). A frame refused (the
+  // queue has failed, or the frame would take it over its limit) is not queued, its callback is
+  // not called, and the error is returned.
   template <class Keep>
   boost::system::error_code push(Frame frame, const Keep& keep) {
     if (failure_)
