@@ -71,11 +71,11 @@ bool Budget::set_receiving(Account& account, std::size_t bytes) {
 }
 
 bool Budget::add_queued(Account& account, std::size_t cost, std::size_t payload, const std::size_t& holders) {
-  if (!room_for(account, cost + (holders == 0 ? payload : 0)))
+  if (!room_for(account, cost))
     return false;
-  // Making room may have cut the payload's other holders: then it is counted here after all.
+  // Making room may have cut the payload's other holders: their count is read only now.
   const std::size_t counted = cost + (holders == 0 ? payload : 0);
-  if (!room_for(account, counted))
+  if (counted != cost && !room_for(account, counted))
     return false;
   add(counted);
   account.queued_ += cost + payload;
