@@ -438,6 +438,24 @@ std::vector<std::string> notificationsFor(const std::string& reply) {
 }
 }  // namespace
 
+namespace {
+// What formRequestForPushNotification keeps between calls, per thread. The library is loaded with
+// the service (never opened later), so this sits in the static thread-local block (the file is
+// compiled with the initial-exec model): reaching it costs no lookup call, which matters when it
+// is asked once per connection for every request.
+struct KeptNotifications {
+  std::string lastReply;
+  std::vector<std::string> lastNotifications;
+  // Of a big reply only its size and a digest are kept, with what it was: a set_value reply
+  // whose notification is its own end (spliced anew for every caller, without a second look),
+  // or anything else (the full answer).
+  std::size_t bigSize = 0;
+  std::size_t bigDigest = 0;
+  bool bigSpliced = false;
+};
+thread_local KeptNotifications kept;
+}  // namespace
+
 std::vector<std::string> SystemAPI::formRequestForPushNotification(const std::string& reply) {
   // The service asks once per other connection with the same reply: the notifications of the
   // last reply are kept per thread instead of parsing it a thousand times. A big reply is not
@@ -445,34 +463,28 @@ std::vector<std::string> SystemAPI::formRequestForPushNotification(const std::st
   // set_value reply of ours (spliceNotification). At the start the kept pair is the empty reply
   // and its notifications (none).
   constexpr std::size_t kKeptReply = 64 * 1024;
-  thread_local std::string lastReply;
-  thread_local std::vector<std::string> lastNotifications;
+  KeptNotifications& k = kept;
   if (reply.size() > kKeptReply) {
-    // Of a big reply only its size and a digest are kept, with what it was: a set_value reply
-    // whose notification is its own end (spliced anew for every caller, without a second look),
-    // or anything else (the full answer).
-    thread_local std::size_t bigSize = 0;
-    thread_local std::size_t bigDigest = 0;
-    thread_local bool bigSpliced = false;
     const std::size_t digest = std::hash<std::string_view>()(reply);
     std::string spliced;
-    if (reply.size() == bigSize && digest == bigDigest) {
-      if (!bigSpliced) return notificationsFor(reply);
+    if (reply.size() == k.bigSize && digest == k.bigDigest) {
+      if (!k.bigSpliced) return notificationsFor(reply);
       spliced.reserve(reply.size());
       spliced.assign(kNotificationStart).append(reply, std::strlen(kSetValueReplyStart), std::string::npos);
       return {std::move(spliced)};
     }
-    bigSize = reply.size();
-    bigDigest = digest;
-    bigSpliced = spliceNotification(reply, spliced);
-    if (bigSpliced) return {std::move(spliced)};
+    k.bigSize = reply.size();
+    k.bigDigest = digest;
+    k.bigSpliced = spliceNotification(reply, spliced);
+    if (k.bigSpliced) return {std::move(spliced)};
     return notificationsFor(reply);
   }
-  if (reply != lastReply) {
-    lastNotifications = notificationsFor(reply);
-    lastReply = reply;
+  if (reply != k.lastReply) {
+    k.lastNotifications = notificationsFor(reply);
+    k.lastReply = reply;
   }
-  return lastNotifications;
+  if (k.lastNotifications.empty()) return {};  // most replies notify nobody
+  return k.lastNotifications;
 }
 
 std::string SystemAPI::readData(int group, int id, int index) {
