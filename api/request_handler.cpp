@@ -95,8 +95,9 @@ MessageHandler make_message_handler(SystemAPI& system_api, KorvaWeb::SocketServe
     const auto t1 = std::chrono::steady_clock::now();
     const std::int64_t elapsed_ms =
         std::chrono::duration_cast<std::chrono::nanoseconds>(t1 - t0).count() / 1000000;
-    std::string line = "Server: Message responded: \"";
-    line.append(command).append("\" from ");
+    std::string line;
+    line.reserve(64 + command.size()); // the whole line in one allocation
+    line.append("Server: Message responded: \"").append(command).append("\" from ");
     append_identity(line, connection.get());
     line.append("\t\t");
     char digits[24];
