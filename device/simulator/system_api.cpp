@@ -436,9 +436,7 @@ std::vector<std::string> notificationsFor(const std::string& reply) {
     return {};
   }
 }
-}  // namespace
 
-namespace {
 // What formRequestForPushNotification keeps between calls, per thread. The library is loaded with
 // the service (never opened later), so this sits in the static thread-local block (the file is
 // compiled with the initial-exec model): reaching it costs no lookup call, which matters when it
