@@ -96,7 +96,7 @@ MessageHandler make_message_handler(SystemAPI& system_api, KorvaWeb::SocketServe
     const std::int64_t elapsed_ms =
         std::chrono::duration_cast<std::chrono::nanoseconds>(t1 - t0).count() / 1000000;
     std::string line;
-    line.reserve(64 + command.size()); // the whole line in one allocation
+    line.reserve(96 + command.size()); // one allocation: the rest of the line is at most 78 bytes
     line.append("Server: Message responded: \"").append(command).append("\" from ");
     append_identity(line, connection.get());
     line.append("\t\t");
