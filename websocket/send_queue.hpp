@@ -4,7 +4,8 @@
 // gathered write.
 //
 // Writes. push() writes nothing: the first frame of an idle queue is written by a task posted
-// behind the handlers of the event loop's turn, which goes on with the frames pushed meanwhile.
+// behind the handlers of the event loop's turn (one for all the queues of a server that became
+// busy in the turn: write_turn.hpp), which goes on with the frames pushed meanwhile.
 // The answers of a turn thus leave back to back, after its work, and the clients are woken far
 // less often (on loopback, a send into a socket whose reader sleeps costs the sender that
 // wake-up). A frame that the socket takes whole is done at once; one that it takes in part is
@@ -31,6 +32,7 @@
 #include "websocket/message.hpp"
 #include "websocket/read_buffer.hpp"
 #include "websocket/scope_runner.hpp"
+#include "websocket/write_turn.hpp"
 
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/post.hpp>
@@ -93,6 +95,8 @@ public:
   }
   // The connection counts against a budget.
   bool counted() const noexcept { return budget_ != nullptr; }
+  // Writing starts from the turn's task shared by the server's queues, not from a task of its own.
+  void start_in(std::shared_ptr<WriteTurn> turn) noexcept { turn_ = std::move(turn); }
 
   // Queues the frame. The task that starts an idle queue's writing, and an asynchronous write,
   // keep the connection alive through keep() (a std::shared_ptr to it). A frame refused (the
@@ -117,8 +121,11 @@ public:
       return {};
     }
     writing_.emplace(std::move(frame));
-    boost::asio::post(stream_.get_executor(),
-                      [this, owner = std::shared_ptr<void>(keep())] { start_writing(owner); });
+    if (turn_)
+      turn_->add(&SendQueue::start_from_turn, this, keep());
+    else
+      boost::asio::post(stream_.get_executor(),
+                        [this, owner = std::shared_ptr<void>(keep())] { start_writing(owner); });
     return {};
   }
 
@@ -144,6 +151,9 @@ public:
   }
 
 private:
+  static void start_from_turn(void* queue, const std::shared_ptr<void>& owner) {
+    static_cast<SendQueue*>(queue)->start_writing(owner);
+  }
   // The posted start of the write of an idle queue's first frame (see Writes above).
   void start_writing(const std::shared_ptr<void>& owner) {
     auto guard = handler_runner_->acquire();
@@ -290,6 +300,7 @@ private:
   const std::shared_ptr<ScopeRunner>& handler_runner_;
   Budget* budget_ = nullptr;
   Budget::Account* account_ = nullptr;
+  std::shared_ptr<WriteTurn> turn_;
   bool socket_full_ = false;
   // The frame being written, and the frames behind it in order (in a list only while another is
   // being written, so that an idle connection holds no list storage).

@@ -7,6 +7,7 @@
 // the loop has ended. Other threads may call get_connections() and Connection::send().
 
 #include "websocket/connection.hpp"
+#include "websocket/write_turn.hpp"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -154,6 +155,9 @@ public:
   // What the server holds for its clients; made with config.memory_budget by the first
   // new_connection().
   std::shared_ptr<Budget> budget;
+  // The task of the event loop's turn that starts the writing of the queues that became busy in
+  // it; made by the first new_connection().
+  std::shared_ptr<WriteTurn> write_turn;
 
   // The connection's road, in the order it takes it (public so that tests and fuzzers can drive
   // a connection without an acceptor).

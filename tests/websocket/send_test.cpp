@@ -154,18 +154,22 @@ TEST(Send, SendsFromSeveralThreadsArriveWholeAndInPerThreadOrder) {
 
 TEST(Send, SendFromInsideACallbackIsQueuedBehind) {
   TestServer test;
-  ConnectionPtr connection;
+  ConnectionPtr connection, other;
   auto client = test.open_client(&connection);
+  auto other_client = test.open_client(&other);
   {
     LoopHold hold(connection); // both frames are queued before the first one is written
-    connection->send(stream_of("first"), [connection](const boost::system::error_code&) {
+    connection->send(stream_of("first"), [connection, other](const boost::system::error_code&) {
       connection->send(stream_of("from callback"));
+      // An idle queue made busy while the writes of a turn are being started starts too.
+      other->send(stream_of("to the other"));
     });
     connection->send(stream_of("second"));
   }
   EXPECT_EQ(client->read_frame().payload, "first");
   EXPECT_EQ(client->read_frame().payload, "second");
   EXPECT_EQ(client->read_frame().payload, "from callback");
+  EXPECT_EQ(other_client->read_frame().payload, "to the other");
 }
 
 TEST(Send, QueuedFramesOfADestroyedConnectionAreDroppedSilently) {

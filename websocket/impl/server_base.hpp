@@ -42,6 +42,8 @@ SocketServerBase<socket_type>::~SocketServerBase() {
     entry.second.connections.clear();
   }
   connections_changed(); // the kept list, too
+  if (write_turn)
+    write_turn->clear(); // queues whose writing has not started yet
   io_service.reset();
 }
 
@@ -85,7 +87,10 @@ template <class socket_type>
 std::shared_ptr<typename SocketServerBase<socket_type>::Connection> SocketServerBase<socket_type>::new_connection() {
   if (!budget)
     budget = std::make_shared<Budget>(config.memory_budget);
+  if (!write_turn)
+    write_turn = std::make_shared<WriteTurn>(io_service->get_executor());
   auto connection = std::make_shared<Connection>(handler_runner, config.timeout_idle, *io_service);
+  connection->send_queue.start_in(write_turn);
   connection->timeout_close = config.timeout_close;
   connection->timeout_message = config.timeout_message;
   connection->send_queue.high_water = config.send_queue_high_water;
