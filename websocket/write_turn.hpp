@@ -32,7 +32,8 @@ public:
       boost::asio::post(executor_, [turn = shared_from_this()] { turn->run(); });
   }
 
-  void clear() noexcept { pending_.clear(); }
+  // Lets go of the entries not started yet (their connections may end here).
+  void clear() noexcept { std::vector<Entry>().swap(pending_); }
 
 private:
   struct Entry {
