@@ -10,6 +10,8 @@ namespace KorvaWeb {
 namespace {
 // After this many connections were open at once, half of them gone sends the freed memory back.
 constexpr std::size_t burst_of_connections = 256;
+// After the total held has been this high, half of it gone sends the freed memory back.
+constexpr std::size_t memory_return_threshold = 256 * 1024;
 } // namespace
 
 void Budget::open(Account& account) {
@@ -64,9 +66,12 @@ bool Budget::set_receiving(Account& account, std::size_t bytes) {
     return true;
   if (bytes > account.receiving_ && !room_for(account, bytes - account.receiving_))
     return false;
+  const bool fell = bytes < account.receiving_;
   add(bytes);
   remove(account.receiving_);
   account.receiving_ = bytes;
+  if (fell)
+    after_removal();
   return true;
 }
 
@@ -85,34 +90,55 @@ bool Budget::add_queued(Account& account, std::size_t cost, std::size_t payload,
 void Budget::remove_queued(Account& account, std::size_t cost, std::size_t payload, bool last_holder) noexcept {
   remove(cost + (last_holder ? payload : 0));
   account.queued_ -= cost + payload;
+  after_removal();
+}
+
+void Budget::after_removal() noexcept {
+  if (peak_held_ < memory_return_threshold || held() > peak_held_ / 2)
+    return;
+  peak_held_ = held();
+  return_freed_memory();
 }
 
 bool Budget::make_room(Account& who, std::size_t growth) {
   while (limit_ != 0 && held() + growth > limit_) {
-    std::shared_ptr<Account> biggest; // let go of after the lock: that may end the connection
-    {
-      std::lock_guard<std::mutex> lock(accounts_mutex_);
-      std::vector<const Account*> ending; // their last holder let go of them on another thread
-      while (!biggest) {
-        Account* most = nullptr;
-        for (Account* account = first_; account; account = account->next_)
-          if (account->held() > 0 && (!most || account->held() > most->held()) &&
-              std::find(ending.begin(), ending.end(), account) == ending.end())
-            most = account;
-        if (!most)
-          break;
-        biggest = most->share();
-        ending.push_back(most);
-      }
-    }
-    // Holding the most, or nobody else holding anything, the one that wants to grow is cut.
-    if (!biggest || biggest.get() == &who || biggest->held() < who.held()) {
+    std::size_t weight = 0;
+    std::shared_ptr<Account> heaviest = heaviest_other(who, weight); // let go of after the cut
+    const std::size_t fair_share = limit_ / std::max<std::size_t>(connections(), 1);
+    if (!heaviest || weight <= who.weight() + growth || weight < fair_share) {
       who.cut_for_budget();
       return false;
     }
-    biggest->cut_for_budget();
+    heaviest->cut_for_budget();
   }
   return true;
+}
+
+// Weights are read under the lock, which a connection ending on another thread waits for before
+// anything of it goes; only the heaviest is taken hold of, and it is let go of after the lock,
+// since letting go may end it.
+std::shared_ptr<Budget::Account> Budget::heaviest_other(const Account& who, std::size_t& weight) {
+  std::shared_ptr<Account> heaviest;
+  std::vector<const Account*> ending; // their last holder let go of them on another thread
+  std::lock_guard<std::mutex> lock(accounts_mutex_);
+  while (!heaviest) {
+    Account* most = nullptr;
+    weight = 0;
+    for (Account* account = first_; account; account = account->next_) {
+      if (account == &who || account->held() == 0 || std::find(ending.begin(), ending.end(), account) != ending.end())
+        continue;
+      const std::size_t its = account->weight();
+      if (its > weight) {
+        weight = its;
+        most = account;
+      }
+    }
+    if (!most)
+      return nullptr;
+    heaviest = most->share();
+    ending.push_back(most);
+  }
+  return heaviest;
 }
 
 } // namespace KorvaWeb

@@ -1,23 +1,28 @@
 #pragma once
 // What the server holds for its clients, all connections together, against one limit: the bytes
 // of messages being received (read buffers, partial and assembled messages, a message while its
-// handler runs) and of frames queued. The limit bounds the whole process's memory, where each
-// connection's own bounds (high water, queue limit, largest message) only bound each client.
+// handler runs: their storage, not only the bytes in it) and of frames queued. The limit bounds
+// the whole process's memory, where each connection's own bounds (high water, queue limit,
+// largest message) only bound each client.
 //
-// When growing would pass the limit (a read, or a frame pushed to a queue), the connection that
-// holds the most is cut, again until the growth fits: its queue is freed and its reader stops, and
-// the application sees error::memory_budget. The biggest holder always holds at least its share of
-// the limit (the limit over the number of connections), so one that holds little is never cut;
-// when the one that wants to grow holds the most, it is the one cut.
+// When growing would pass the limit (a read, or a frame pushed to a queue), connections are cut
+// until the growth fits, each time the one whose cut frees the most: its queue is freed and its
+// reader stops, and the application sees error::memory_budget. A payload that several queues share
+// (a broadcast) is counted once in the total, and weighs, for each of its holders, what cutting
+// that holder would free: nothing while another still holds it. So the readers of one broadcast
+// are never cut because of it; the last one holding it carries it alone. A connection is cut to
+// make room for another only when its cut frees at least its fair share (the limit over the number
+// of connections) and more than the other asks for; otherwise the one that wants to grow is cut.
 //
-// A payload that several queues share (a broadcast) is counted once, while it is queued anywhere;
-// each account counts it whole, so that the connections holding a broadcast they do not read are
-// the ones cut.
+// After the total has fallen to half a peak of 256 KiB or more, the freed memory goes back to the
+// system (many small frames leave the allocator's heap fragmented otherwise, and a device that once
+// held a flood would keep its peak for good); so it does after half of a burst of at least 256
+// connections has gone.
 //
 // Threads: everything but the total, the counts and the list of accounts (which have locks and
 // atomics of their own) runs on the event loop's one thread. A connection may be destroyed on
-// another thread (its last holder a snapshot there); by then it holds nothing but what its reader
-// kept, which close() gives back.
+// another thread (its last holder a snapshot there), which is why the list has a lock; by then it
+// holds nothing but what its reader kept, which close() gives back.
 
 #include <atomic>
 #include <cassert>
@@ -37,11 +42,16 @@ public:
     Account(const Account&) = delete;
     Account& operator=(const Account&) = delete;
 
+    // What it holds: its reader's holdings and its frames, shared payloads counted whole.
     std::size_t held() const noexcept { return receiving_ + queued_; }
+    // What cutting it would free: its reader's holdings and what its queue holds alone.
+    std::size_t weight() const noexcept { return receiving_ + queued_alone(); }
     // Accepted beyond the limit of connections: to be refused.
     bool refused() const noexcept { return refused_; }
 
   protected:
+    // What its queue holds that no other queue does (on the loop).
+    virtual std::size_t queued_alone() const noexcept = 0;
     // The budget cuts this connection: it must give back everything it holds before it returns
     // (its queue uncounted, its reader's holdings set to 0), and then hold nothing more.
     virtual void cut_for_budget() = 0;
@@ -90,16 +100,6 @@ public:
   // A frame leaves a queue (written, dropped or failed); `last_holder`: no queue holds its payload
   // any more.
   void remove_queued(Account& account, std::size_t cost, std::size_t payload, bool last_holder) noexcept;
-  // Bytes held for the connection that are taken already (a full socket's kernel buffer): counted
-  // without cutting anyone, and given back with release().
-  void hold(Account& account, std::size_t bytes) noexcept {
-    add(bytes);
-    account.queued_ += bytes;
-  }
-  void release(Account& account, std::size_t bytes) noexcept {
-    remove(bytes);
-    account.queued_ -= bytes;
-  }
 
 private:
   // Room for `growth` more: at once when it fits, else by cutting the biggest holders until it
@@ -108,11 +108,20 @@ private:
     return limit_ == 0 || held() + growth <= limit_ || make_room(who, growth);
   }
   bool make_room(Account& who, std::size_t growth);
-  void add(std::size_t bytes) noexcept { held_.fetch_add(bytes, std::memory_order_relaxed); }
+  // The account whose cut frees the most, other than `who`, with that weight; none when no other
+  // holds anything (or every other is ending on another thread).
+  std::shared_ptr<Account> heaviest_other(const Account& who, std::size_t& weight);
+  void add(std::size_t bytes) noexcept {
+    const std::size_t now = held_.fetch_add(bytes, std::memory_order_relaxed) + bytes;
+    if (now > peak_held_)
+      peak_held_ = now;
+  }
   void remove(std::size_t bytes) noexcept {
     [[maybe_unused]] const std::size_t before = held_.fetch_sub(bytes, std::memory_order_relaxed);
     assert(before >= bytes && "the budget gives back more than it counted");
   }
+  // On the loop, after a removal: the memory goes back once the total is half its peak.
+  void after_removal() noexcept;
 
   const std::size_t limit_;
   std::atomic<std::size_t> held_{0};
@@ -122,8 +131,10 @@ private:
   // connection is cut: a connection may end on any thread.
   std::mutex accounts_mutex_;
   Account* first_ = nullptr;
-  // The most connections open since the memory last went back to the system.
+  // The most connections open, and the most held (on the loop), since the memory last went back
+  // to the system.
   std::size_t peak_ = 0;
+  std::size_t peak_held_ = 0;
 };
 
 } // namespace KorvaWeb

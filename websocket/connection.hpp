@@ -24,18 +24,17 @@
 #include "websocket/case_insensitive.hpp"
 #include "websocket/error.hpp"
 #include "websocket/frame.hpp"
+#include "websocket/frame_reader.hpp"
 #include "websocket/message.hpp"
 #include "websocket/read_buffer.hpp"
 #include "websocket/scope_runner.hpp"
 #include "websocket/send_queue.hpp"
 #include "websocket/timeouts.hpp"
-#include "websocket/utf8.hpp"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
 
-#include <array>
 #include <atomic>
 #include <cassert>
 #include <memory>
@@ -55,6 +54,19 @@ inline void read_peer(boost::asio::ip::tcp::socket& socket, boost::asio::ip::tcp
 }
 template <class Socket>
 void read_peer(Socket&, boost::asio::ip::tcp::endpoint&) {}
+
+// Closes a TCP socket with a reset: the kernel drops whatever it still holds to send and lets go
+// of its buffers at once, where an orderly close would keep them for a peer that does not read.
+inline void abort_socket(boost::asio::ip::tcp::socket& socket) {
+  boost::system::error_code ignored;
+  socket.set_option(boost::asio::socket_base::linger(true, 0), ignored);
+  socket.close(ignored);
+}
+template <class Socket>
+void abort_socket(Socket& socket) {
+  boost::system::error_code ignored;
+  socket.close(ignored);
+}
 } // namespace detail
 
 template <class socket_type>
@@ -87,20 +99,11 @@ public:
   boost::asio::io_context::executor_type executor;
 
   // Every read of the connection goes through this buffer (handshake head and frames), but the
-  // payload of a frame too big for it, which is read straight into its message.
+  // payload of a data frame that is not all there, which is read straight into its message.
   ReadBuffer input_buffer;
   std::shared_ptr<Message> fragmented_message;
-  struct PayloadRead {
-    std::shared_ptr<Message> target; // the frame's message
-    unsigned char fin_rsv_opcode;
-    std::size_t length;  // the frame's payload length
-    std::size_t missing; // payload bytes not read yet
-    std::array<unsigned char, 4> key;
-  };
-  std::optional<PayloadRead> payload_read;
-  // The data message being received is text: its bytes must be UTF-8, checked as they come.
-  bool text_message = false;
-  Utf8Validator utf8;
+  // Takes the frames from input_buffer (impl/read_frames.hpp drives it).
+  FrameReader frame_reader;
   bool delivering = false; // on_message runs: the message it was given counts no more
   // The server's memory budget (none: nothing is counted), set when the connection is accepted.
   std::shared_ptr<Budget> budget;
@@ -108,8 +111,9 @@ public:
   SendQueue<socket_type> send_queue;
   std::atomic<bool> close_sent{false};
 
-  // Debug builds stop here when loop-only state is touched from another thread: an event loop run
-  // by several threads, or a call that should have been posted to the loop.
+  // Debug builds stop here when loop-only state is touched by a thread that is not running the
+  // event loop: the monitor's or the push handler's thread calling what they should have posted.
+  // (A loop run by several threads at once is refused by start(); this cannot tell it.)
   void assert_on_loop() const noexcept { assert(executor.running_in_this_thread()); }
 
   // --- Sending (any thread) --------------------------------------------------------------------
@@ -154,38 +158,55 @@ public:
     socket->close(ec);
   }
 
-  // The server gives up on the connection: its send queue fails with `failure` (the frames waiting
-  // are dropped, the one being written tells its callback), and the socket is closed, which ends
-  // the write under way and the reader's wait; the reader then reports `failure` to on_error.
-  void cut(error failure) {
+  // The server gives up on the connection for one of its limits: its send queue fails with
+  // `why` (the frames waiting are dropped, the one being written tells its callback), and the
+  // socket is closed with a reset, which gives its kernel buffers back at once and ends the write
+  // under way and the reader's wait; the reader then reports `why` to on_error. A client that
+  // reads has what it had read already; the rest is gone, and it sees the connection reset.
+  void cut(error why) {
     assert_on_loop();
-    if (failure_reason)
+    if (is_cut())
       return;
-    failure_reason = failure;
-    send_queue.fail(failure);
-    close_socket();
+    end_reason_ = why;
+    send_queue.fail(why);
+    detail::abort_socket(*socket);
   }
 
-  // Why the server cut the connection; empty while it has not.
-  const boost::system::error_code& failure() const noexcept { return failure_reason; }
+  // The server ends the connection with the close frame of `why` (another address needed its
+  // room): the reader reports `why` to on_error, queues the close frame and reports the close, as
+  // it does for a message too big. Nothing happens to a connection that is ending already.
+  void end_with_close(error why) {
+    assert_on_loop();
+    if (end_reason_)
+      return;
+    end_reason_ = why;
+    boost::system::error_code ignored;
+    socket->cancel(ignored);   // a waiting reader wakes up and finds the reason
+    send_queue.wake_reader(); // so does one held back by its queue
+  }
+
+  // Why the server ended the connection (cut() or end_with_close()); empty while it has not.
+  const std::optional<error>& cut_reason() const noexcept { return end_reason_; }
 
   // --- The reader's part (event-loop thread) ---------------------------------------------------
 
   // Counts what the reader holds against the budget: its read buffer and the messages it
   // assembles, plus `more` that it is about to read. False when the budget cut the connection.
   bool count_reading(std::size_t more = 0) {
-    if (!send_queue.counted() || failure_reason)
-      return !failure_reason; // without a budget nothing is counted
+    if (!send_queue.counted() || is_cut())
+      return !is_cut(); // without a budget nothing is counted
     return count_reading_now(more);
   }
 
 private:
+  // Cut: the socket is closed (end_with_close leaves it open for the close frame).
+  bool is_cut() const noexcept { return end_reason_ && closing_frame(*end_reason_).status == 0; }
+
+  // The storage counts, not the bytes in it: what it takes is what the process holds.
   bool count_reading_now(std::size_t more) {
-    std::size_t held = input_buffer.capacity() + more;
+    std::size_t held = input_buffer.capacity() + more + frame_reader.holding();
     if (fragmented_message && !delivering)
-      held += fragmented_message->size();
-    if (payload_read && payload_read->target != fragmented_message)
-      held += payload_read->target->size();
+      held += fragmented_message->capacity();
     return budget->set_receiving(*this, held);
   }
 
@@ -194,27 +215,31 @@ private:
                    unsigned char fin_rsv_opcode) {
     assert_on_loop();
     this->restart_idle_timer();
-    const boost::system::error_code refused = send_queue.push(
-        {encode_frame_header(fin_rsv_opcode, payload->size()), payload, callback}, [this] { return this->shared_from_this(); });
-    if (!refused)
+    const auto pushed = send_queue.push({encode_frame_header(fin_rsv_opcode, payload->size()), payload, callback},
+                                        [this] { return this->shared_from_this(); });
+    if (pushed == SendQueue<socket_type>::Pushed::queued)
       return;
-    if (refused == error::send_queue_limit)
+    if (pushed == SendQueue<socket_type>::Pushed::over_limit)
       cut(error::send_queue_limit);
+    const boost::system::error_code refused = send_queue.failure();
     if (callback) // never inside send(): the caller may hold locks or be inside its own callback
       boost::asio::post(executor, [callback, refused] { callback(refused); });
   }
 
   std::shared_ptr<Budget::Account> share() noexcept override { return this->weak_from_this().lock(); }
+  std::size_t queued_alone() const noexcept override { return send_queue.freed_if_cut(); }
 
+  // The reader's holdings go at once; its pending read finds the connection cut before it
+  // touches them.
   void cut_for_budget() override {
     cut(error::memory_budget);
-    input_buffer.release();
+    input_buffer.trim();
     fragmented_message.reset();
-    payload_read.reset();
+    frame_reader.stop();
     budget->set_receiving(*this, 0);
   }
 
-  boost::system::error_code failure_reason;
+  std::optional<error> end_reason_;
 };
 
 } // namespace KorvaWeb

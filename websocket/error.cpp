@@ -17,7 +17,7 @@ struct Failure {
 
 // One row per failure, in the enum's order.
 constexpr Failure failures[] = {
-    {error::message_too_big, "message too big", {1009, "message too big"}},
+    {error::message_too_big, "message too big", {1009, "message too big", true}},
     {error::send_queue_limit, "send queue over its limit", {}},
     {error::close_timeout, "close time-out", {}},
     {error::unmasked_frame, "message from client not masked", {1002, "message from client not masked"}},
@@ -38,6 +38,8 @@ constexpr Failure failures[] = {
     {error::one_byte_close, "close frame with a one-byte payload", {1002, "close frame with a one-byte payload"}},
     {error::invalid_close_code, "invalid close code", {1002, "invalid close code"}},
     {error::invalid_utf8, "invalid UTF-8", {1007, "invalid UTF-8"}},
+    {error::room_for_other_address, "closed to let in a client of an address with fewer connections",
+     {1013, "try again later", true}},
 };
 
 const Failure* find(int value) noexcept {

@@ -54,6 +54,9 @@ enum class error {
   one_byte_close,           // a close frame whose payload is one byte
   invalid_close_code,       // a close code that a client may not send
   invalid_utf8,             // a text message or close reason that is not UTF-8
+  // At the limit of connections, a newcomer of an address holding fewer connections than this
+  // one's address came in its place:
+  room_for_other_address,
 };
 
 const boost::system::error_category& websocket_category() noexcept;
@@ -64,6 +67,7 @@ boost::system::error_code make_error_code(error failure) noexcept;
 struct ClosingFrame {
   int status = 0; // 0: the connection ends without a close frame
   const char* reason = "";
+  bool error_first = false; // on_error is told before the close is reported
 };
 ClosingFrame closing_frame(error failure) noexcept;
 

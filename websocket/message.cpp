@@ -13,8 +13,37 @@ void Message::reset(unsigned char first_byte, std::size_t payload_length) noexce
   length = payload_length;
 }
 
-unsigned char* Message::Bytes::extend(std::size_t count) {
+namespace {
+// The storage for `needed` bytes, grown from `capacity`: doubled, or `limit` when that is less,
+// but at least `needed`.
+std::size_t grown_capacity(std::size_t capacity, std::size_t needed, std::size_t limit) noexcept {
+  const std::size_t doubled = capacity > static_cast<std::size_t>(-1) / 2 ? static_cast<std::size_t>(-1) : 2 * capacity;
+  const std::size_t wanted = doubled < limit ? doubled : limit;
+  return wanted > needed ? wanted : needed;
+}
+} // namespace
+
+std::size_t Message::Bytes::growth(std::size_t count, std::size_t limit) const noexcept {
+  const std::size_t needed = text_.size() + count;
+  if (needed <= text_.capacity())
+    return 0;
+  return grown_capacity(text_.capacity(), needed, limit) - text_.capacity();
+}
+
+// The string's own growth is left out: it may double past what the message is known to reach.
+void Message::Bytes::make_room(std::size_t count, std::size_t limit) {
+  const std::size_t needed = text_.size() + count;
+  if (needed <= text_.capacity())
+    return;
+  std::string grown;
+  grown.reserve(grown_capacity(text_.capacity(), needed, limit));
+  grown.append(text_);
+  text_.swap(grown);
+}
+
+unsigned char* Message::Bytes::extend(std::size_t count, std::size_t limit) {
   const std::size_t read = taken(), old = text_.size();
+  make_room(count, limit);
   text_.resize(old + count);
   point_at(read);
   return reinterpret_cast<unsigned char*>(&text_[old]);
@@ -22,6 +51,7 @@ unsigned char* Message::Bytes::extend(std::size_t count) {
 
 unsigned char* Message::Bytes::append(const unsigned char* data, std::size_t count) {
   const std::size_t read = taken(), old = text_.size();
+  make_room(count, static_cast<std::size_t>(-1));
   text_.append(reinterpret_cast<const char*>(data), count);
   point_at(read);
   return reinterpret_cast<unsigned char*>(&text_[old]);

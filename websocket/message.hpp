@@ -39,12 +39,15 @@ public:
   // up a stream costs more than reading a small message.
   void reset(unsigned char first_byte, std::size_t payload_length) noexcept;
 
-  // For the reader, which writes the payload straight into the message.
+  // For the reader, which writes the payload straight into the message. Storage grows with the
+  // bytes: to twice what it held, or to `limit` (the size the message is known to reach) when
+  // that is less, but never ahead of them otherwise.
   std::size_t size() const noexcept { return bytes_.size(); }
   std::size_t capacity() const noexcept { return bytes_.capacity(); }
-  void reserve(std::size_t count) { bytes_.reserve(count); }
+  // What the storage would grow by for `count` more bytes.
+  std::size_t growth(std::size_t count, std::size_t limit) const noexcept { return bytes_.growth(count, limit); }
   // Grows by `count` bytes and returns where they start.
-  unsigned char* extend(std::size_t count) { return bytes_.extend(count); }
+  unsigned char* extend(std::size_t count, std::size_t limit) { return bytes_.extend(count, limit); }
   // Appends `count` bytes copied from `data`; returns where they start.
   unsigned char* append(const unsigned char* data, std::size_t count) { return bytes_.append(data, count); }
   // Takes back the last `count` bytes (room that a read did not fill).
@@ -58,12 +61,8 @@ private:
   public:
     std::size_t size() const noexcept { return text_.size() - taken(); }
     std::size_t capacity() const noexcept { return text_.capacity(); }
-    void reserve(std::size_t count) {
-      const std::size_t read = taken();
-      text_.reserve(count);
-      point_at(read);
-    }
-    unsigned char* extend(std::size_t count);
+    std::size_t growth(std::size_t count, std::size_t limit) const noexcept;
+    unsigned char* extend(std::size_t count, std::size_t limit);
     unsigned char* append(const unsigned char* data, std::size_t count);
     void shrink(std::size_t count) noexcept;
     const char* end() const noexcept { return text_.data() + text_.size(); }
@@ -72,6 +71,7 @@ private:
 
   private:
     std::size_t taken() const noexcept { return eback() ? static_cast<std::size_t>(gptr() - eback()) : 0; }
+    void make_room(std::size_t count, std::size_t limit);
     void point_at(std::size_t read) noexcept {
       char* begin = &text_[0];
       setg(begin, begin + read, begin + text_.size());

@@ -36,7 +36,7 @@ void ReadBuffer::consume(std::size_t count) noexcept {
     begin_ = end_ = 0;
 }
 
-void ReadBuffer::release(std::size_t more) noexcept {
+void ReadBuffer::trim(std::size_t more) noexcept {
   if (!storage_)
     return;
   if (size() == 0) {
@@ -57,7 +57,7 @@ void ReadBuffer::release(std::size_t more) noexcept {
 
 void ReadBuffer::shrink() noexcept {
   if (size() == 0 || capacity_ == size()) {
-    release();
+    trim();
     return;
   }
   try {

@@ -38,9 +38,10 @@ public:
   void consume(std::size_t count) noexcept;
 
   // Called while nothing is read: gives the storage back when every byte has been taken (a chunk
-  // to this thread's spare, anything bigger to the allocator), and moves the bytes left in storage
-  // grown for a big frame into a chunk when they and the `more` bytes still expected fit one.
-  void release(std::size_t more = 0) noexcept;
+  // to this thread's spare, anything bigger to the allocator); otherwise keeps it, but moves the
+  // bytes left in storage grown for a big request head into a chunk when they and the `more`
+  // bytes still expected fit one.
+  void trim(std::size_t more = 0) noexcept;
   // Called while the reader is held back: the storage shrinks to the bytes not yet taken.
   void shrink() noexcept;
 

@@ -5,18 +5,17 @@
 //
 // Writes. push() writes nothing: the first frame of an idle queue is written by a task posted
 // behind the handlers of the event loop's turn (one for all the queues of a server that became
-// busy in the turn: write_turn.hpp), which goes on with the frames pushed meanwhile.
-// The answers of a turn thus leave back to back, after its work, and the clients are woken far
-// less often (on loopback, a send into a socket whose reader sleeps costs the sender that
-// wake-up). A frame that the socket takes whole is done at once; one that it takes in part is
-// finished by an asynchronous write. Either way its callback is called with the result (success
-// included) while it is still at the front, never from inside push().
+// busy in the turn: write_turn.hpp), which goes on with the frames pushed meanwhile. The answers
+// of a turn thus leave back to back, after its work, and the clients are woken far less often. A
+// frame that the socket takes whole is done at once; one that it takes in part is finished by an
+// asynchronous write. Either way its callback is called with the result (success included) while
+// it is still at the front, never from inside push().
 //
 // Bounds. Each frame counts its header, its payload and frame_overhead, so that many small frames
 // are bounded as well as a few big ones. Above `high_water` the connection's reader waits
-// (wait_for_room); a frame that would take the count over `limit` is refused with
-// error::send_queue_limit (0: no bound). Frames also count against the server's memory budget
-// (count_against), which may cut the connection.
+// (wait_for_room); a frame that would take the count over `limit` is refused (0: no bound).
+// Frames also count against the server's memory budget (count_against), which may cut the
+// connection to make room.
 //
 // Failure. A failed write, or fail(), ends the queue for good: the frames waiting are dropped
 // without their callbacks, the frame at the front tells its callback the error (fail()'s, or the
@@ -30,7 +29,6 @@
 #include "websocket/error.hpp"
 #include "websocket/frame.hpp"
 #include "websocket/message.hpp"
-#include "websocket/read_buffer.hpp"
 #include "websocket/scope_runner.hpp"
 #include "websocket/write_turn.hpp"
 
@@ -52,11 +50,6 @@ using SendCallback = std::function<void(const boost::system::error_code&)>;
 // payload stream and their allocations take.
 constexpr std::size_t frame_overhead = 256;
 
-// After a queue that has held this much lets go of it, the freed memory goes back to the system:
-// many small frames leave the allocator's heap fragmented otherwise, and a device that once held
-// a flood would keep its peak for good.
-constexpr std::size_t queue_memory_return_threshold = 256 * 1024;
-
 template <class Stream>
 class SendQueue {
 public:
@@ -68,25 +61,21 @@ public:
     std::size_t written = 0; // bytes of header and payload written so far
   };
 
+  // What push() did with a frame.
+  enum class Pushed {
+    queued,
+    over_limit, // it would take the queue over `limit`: not queued
+    failed      // the queue has failed (failure() says why), or the budget cut the connection for it
+  };
+
   // `handler_runner` guards the write completions, as it guards every completion of the server.
   SendQueue(Stream& stream, const std::shared_ptr<ScopeRunner>& handler_runner)
       : stream_(stream), handler_runner_(handler_runner) {}
-  ~SendQueue() {
-    if (peak_ > queue_memory_return_threshold) {
-      waiting_.clear();
-      writing_.reset();
-      return_freed_memory();
-    }
-  }
   SendQueue(const SendQueue&) = delete;
   SendQueue& operator=(const SendQueue&) = delete;
 
   std::size_t high_water = 0;
   std::size_t limit = 0;
-  // What the kernel holds of a socket whose send buffer is full: counted against the budget as
-  // long as a socket that once refused bytes still has frames queued (a client that reads drains
-  // them, one that does not keeps its full buffer).
-  std::size_t socket_allowance = 0;
 
   // Frames are counted against `budget` too, as `account`'s (the connection's).
   void count_against(Budget& budget, Budget::Account& account) noexcept {
@@ -99,23 +88,20 @@ public:
   void start_in(std::shared_ptr<WriteTurn> turn) noexcept { turn_ = std::move(turn); }
 
   // Queues the frame. The task that starts an idle queue's writing, and an asynchronous write,
-  // keep the connection alive through keep() (a std::shared_ptr to it). A frame refused (the
-  // queue has failed, or the frame would take it over its limit) is not queued, its callback is
-  // not called, and the error is returned.
+  // keep the connection alive through keep() (a std::shared_ptr to it). A frame refused is not
+  // queued and its callback is not called.
   template <class Keep>
-  boost::system::error_code push(Frame frame, const Keep& keep) {
+  Pushed push(Frame frame, const Keep& keep) {
     if (failure_)
-      return failure_;
+      return Pushed::failed;
     const std::size_t payload = frame.payload->size();
     frame.cost = frame.header.size + frame_overhead + payload;
     if (limit != 0 && bytes_ + frame.cost > limit)
-      return error::send_queue_limit;
+      return Pushed::over_limit;
     if (budget_ && !budget_->add_queued(*account_, frame.cost - payload, payload, frame.payload->queues_))
-      return failure_; // the budget cut this connection: it held the most
+      return Pushed::failed; // the budget cut this connection to make room
     ++frame.payload->queues_;
     bytes_ += frame.cost;
-    if (bytes_ > peak_)
-      peak_ = bytes_;
     if (writing_) {
       waiting_.push_back(std::move(frame));
       return {};
@@ -126,7 +112,7 @@ public:
     else
       boost::asio::post(stream_.get_executor(),
                         [this, owner = std::shared_ptr<void>(keep())] { start_writing(owner); });
-    return {};
+    return Pushed::queued;
   }
 
   std::size_t bytes() const noexcept { return bytes_; }
@@ -134,9 +120,26 @@ public:
   const boost::system::error_code& failure() const noexcept { return failure_; }
 
   // The reader stops while the queue is above its high-water mark: `resume` is posted once the
-  // queue has drained to the mark, or has failed (the reader then meets the failure). It must hold
-  // the connection only weakly: a queue above the mark has a write under way, which holds it.
+  // queue has drained to the mark, or has failed, or wake_reader() is called (the reader then
+  // looks at its connection again). It must hold the connection only weakly: a queue above the
+  // mark has a write under way, which holds it.
   void wait_for_room(std::function<void()> resume) { paused_reader_ = std::move(resume); }
+  void wake_reader() { resume_reader(); }
+
+  // What cutting the connection would free of the queue: each frame's own cost, and the payloads
+  // that no other queue holds (a broadcast's payload stays while any other reader has it).
+  std::size_t freed_if_cut() const noexcept {
+    std::size_t freed = 0;
+    auto add = [&freed](const Frame& frame) {
+      const std::size_t payload = frame.payload->size();
+      freed += frame.cost - payload + (frame.payload->queues_ == 1 ? payload : 0);
+    };
+    if (writing_ && writing_->cost != 0)
+      add(*writing_);
+    for (const Frame& frame : waiting_)
+      add(frame);
+    return freed;
+  }
 
   // Ends the queue with `error` (see Failure above). The caller closes the socket, which ends the
   // write under way; the frame being written counts no more from now on.
@@ -146,7 +149,6 @@ public:
     if (writing_)
       uncount(*writing_);
     drop_waiting_frames();
-    socket_full(false);
     resume_reader();
   }
 
@@ -174,15 +176,11 @@ private:
     for (;;) {
       boost::system::error_code ec;
       const std::size_t bytes = stream_.write_some(unwritten(*writing_), ec);
-      if (ec) { // would block, or failed: the asynchronous write finds out again and reports it
-        socket_full(ec == boost::asio::error::would_block || ec == boost::asio::error::try_again);
+      if (ec) // would block, or failed: the asynchronous write finds out again and reports it
         break;
-      }
       writing_->written += bytes;
-      if (!done(*writing_)) {
-        socket_full(true);
+      if (!done(*writing_))
         break;
-      }
       if (writing_->callback)
         writing_->callback(ec); // at the front still: what it pushes goes behind
       if (!next_frame())
@@ -202,7 +200,6 @@ private:
     if (!ec) {
       writing_->written += bytes;
       if (!done(*writing_)) {
-        socket_full(true);
         write(keep);
         return;
       }
@@ -229,11 +226,8 @@ private:
     writing_.reset();
     if (!above_high_water())
       resume_reader();
-    if (waiting_.empty()) {
-      socket_full(false);
-      release_memory();
+    if (waiting_.empty())
       return false;
-    }
     writing_.emplace(std::move(waiting_.front()));
     waiting_.pop_front();
     return true;
@@ -252,20 +246,6 @@ private:
     for (Frame& frame : waiting_)
       uncount(frame);
     waiting_.clear();
-    release_memory();
-  }
-
-  // The socket's send buffer is full (or no longer counted as such): what the kernel holds for it
-  // counts against the budget. It is counted without cutting anyone: those bytes are already
-  // taken, and the next growth cuts the biggest holder if need be.
-  void socket_full(bool full) noexcept {
-    if (full == socket_full_ || socket_allowance == 0 || !budget_ || (full && failure_))
-      return;
-    socket_full_ = full;
-    if (full)
-      budget_->hold(*account_, socket_allowance);
-    else
-      budget_->release(*account_, socket_allowance);
   }
 
   // The frame counts no more, here and in the budget.
@@ -289,25 +269,16 @@ private:
     paused_reader_ = nullptr;
   }
 
-  void release_memory() noexcept {
-    if (!writing_ && waiting_.empty() && peak_ > queue_memory_return_threshold) {
-      peak_ = 0;
-      return_freed_memory();
-    }
-  }
-
   Stream& stream_;
   const std::shared_ptr<ScopeRunner>& handler_runner_;
   Budget* budget_ = nullptr;
   Budget::Account* account_ = nullptr;
   std::shared_ptr<WriteTurn> turn_;
-  bool socket_full_ = false;
   // The frame being written, and the frames behind it in order (in a list only while another is
   // being written, so that an idle connection holds no list storage).
   std::optional<Frame> writing_;
   std::list<Frame> waiting_;
   std::size_t bytes_ = 0; // what the frames being written and waiting count
-  std::size_t peak_ = 0;  // the most counted since the memory last went back
   boost::system::error_code failure_;
   std::function<void()> paused_reader_;
 };

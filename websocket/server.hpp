@@ -189,23 +189,18 @@ private:
   void read_request_head(const std::shared_ptr<Connection>& connection, std::size_t searched, bool drained);
 
   // Frames (impl/read_frames.hpp, impl/dispatch_frame.hpp).
-  enum class FrameStep {
-    taken,      // a frame was taken and handled; reading goes on
-    delivered,  // a message was handed to on_message: the connection's turn ends
-    incomplete, // the input buffer holds no whole frame
-    payload,    // a frame's payload is read straight into its message (payload_read)
-    ended       // reading has stopped (a close, or a refused frame)
+  enum class AfterFrame {
+    next,      // reading goes on
+    turn_over, // a message was handed to on_message: the connection's turn ends
+    ended      // reading has stopped (a close, or a refused frame)
   };
   void handle_frames(const std::shared_ptr<Connection>& connection, Endpoint& endpoint, bool drained);
   void read_payload(const std::shared_ptr<Connection>& connection, Endpoint& endpoint, bool drained);
+  void wait_for_room(const std::shared_ptr<Connection>& connection, Endpoint& endpoint);
+  void next_turn(const std::shared_ptr<Connection>& connection, Endpoint& endpoint, bool drained);
+  void end_reading(const std::shared_ptr<Connection>& connection, Endpoint& endpoint, error why);
   void stop_reading(const std::shared_ptr<Connection>& connection);
-  FrameStep take_frame(const std::shared_ptr<Connection>& connection, Endpoint& endpoint, std::size_t& wanted);
-  bool text_checked(const std::shared_ptr<Connection>& connection, unsigned char fin_rsv_opcode,
-                    const unsigned char* bytes, std::size_t size, bool ends);
-  std::shared_ptr<Message> message_for_frame(const std::shared_ptr<Connection>& connection,
-                                             unsigned char fin_rsv_opcode, std::size_t length, bool whole);
-  FrameStep act_on_frame(const std::shared_ptr<Connection>& connection, Endpoint& endpoint,
-                         const std::shared_ptr<Message>& target, unsigned char fin_rsv_opcode, std::size_t length);
+  AfterFrame act_on_frame(const std::shared_ptr<Connection>& connection, Endpoint& endpoint, FrameReader::Frame frame);
   void answer_close(const std::shared_ptr<Connection>& connection, Endpoint& endpoint, Message& target,
                     std::size_t length);
   void answer_ping(const std::shared_ptr<Connection>& connection, Endpoint& endpoint, Message& target,

@@ -177,6 +177,15 @@ public:
     complete_waiting_read();
   }
 
+  // Ends a waiting read as cancelled, as a socket's cancel() does.
+  void cancel(boost::system::error_code& ec) {
+    ec = boost::system::error_code();
+    if (waiting_) {
+      auto waiting = std::move(waiting_);
+      waiting->finish(*this, boost::asio::error::operation_aborted);
+    }
+  }
+
   void close(boost::system::error_code& ec) {
     ec = boost::system::error_code();
     closed_ = true;

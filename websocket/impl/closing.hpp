@@ -37,14 +37,21 @@ void SocketServerBase<socket_type>::report_error(const std::shared_ptr<Connectio
     endpoint.on_error(connection, error);
 }
 
-// The reader refuses a frame and ends the connection: a message over the limit is reported to
-// on_error first, then every such failure queues its close frame and is reported to on_close.
+// The reader ends the connection for `failure`: one with a close frame queues it and is reported
+// to on_close (a message over the limit, and a connection making room for another address, to
+// on_error first); one without (memory the reader could not get) cuts the connection and is
+// reported to on_error.
 template <class socket_type>
 void SocketServerBase<socket_type>::refuse_frame(const std::shared_ptr<Connection>& connection, Endpoint& endpoint,
                                                  error failure) {
-  if (failure == error::message_too_big)
-    report_error(connection, endpoint, failure);
   const ClosingFrame closing = closing_frame(failure);
+  if (closing.status == 0) {
+    connection->cut(failure);
+    report_error(connection, endpoint, failure);
+    return;
+  }
+  if (closing.error_first)
+    report_error(connection, endpoint, failure);
   connection->send_close(closing.status, closing.reason);
   report_close(connection, endpoint, closing.status, closing.reason);
 }

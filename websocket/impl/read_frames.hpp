@@ -1,24 +1,27 @@
 #pragma once
-// The frame reader's loop: takes the client's frames from the connection's input buffer one at a
-// time (impl/dispatch_frame.hpp), and reads from the socket only when the buffer holds no whole
-// frame. The payload of a frame too big for the buffer is read straight into its message, so that
-// a message costs its own size and no read buffer of that size beside it.
+// The frame reader's loop: the connection's FrameReader takes the client's frames from its input
+// buffer one at a time, each whole frame is acted on (impl/dispatch_frame.hpp), and the socket is
+// read only when the buffer holds no whole frame, or straight into the message of a data frame
+// that is not all there (read_payload).
 //
-// Before each frame the reader looks at its connection:
-//   - cut by the server (queue limit, memory budget, message time-out): it reports why and stops;
+// Before each frame the loop looks at its connection:
+//   - cut by the server (queue limit, memory budget, message time-out, another address needing
+//     room): it reports why and stops;
 //   - more than the high-water mark queued for the client: it takes no frame and reads nothing
 //     until the send queue has drained (which resumes it), so that a client that sends without
 //     reading is held back by TCP; meanwhile it holds no more read buffer than its unread bytes;
-//   - a turn is over: after a message has been handed to on_message, or after frames_per_turn
-//     frames, the reader lets every other connection have its turn before it goes on, so that one
+//   - its turn is over: after a message has been handed to on_message, or after frames_per_turn
+//     frames, the loop lets every other connection have its turn before it goes on, so that one
 //     client's burst of small requests holds no one else back.
-// While it waits for the client in the middle of a frame or a message, the message timer runs.
+// While it waits for the client in the middle of a frame or a message, the message timer runs;
+// only bytes of data frames count as the message going on.
 
 #include "websocket/impl/dispatch_frame.hpp"
 #include "websocket/server.hpp"
 
 #include <algorithm>
 #include <limits>
+#include <new>
 
 namespace KorvaWeb {
 
@@ -38,58 +41,61 @@ template <class socket_type>
 void SocketServerBase<socket_type>::handle_frames(const std::shared_ptr<Connection>& connection, Endpoint& endpoint,
                                                   bool drained) {
   connection->assert_on_loop();
+  FrameReader& reader = connection->frame_reader;
   for (unsigned frames = 0;; ++frames) {
-    if (connection->failure()) {
-      stop_reading(connection);
-      report_error(connection, endpoint, connection->failure());
+    if (connection->cut_reason()) {
+      end_reading(connection, endpoint, *connection->cut_reason());
       return;
     }
     if (connection->send_queue.above_high_water()) {
-      connection->waiting_for_client(false);
-      connection->input_buffer.shrink(); // only the bytes not yet taken stay
-      connection->count_reading();
-      std::weak_ptr<Connection> weak = connection;
-      connection->send_queue.wait_for_room([this, weak, &endpoint] {
-        auto paused = weak.lock();
-        if (!paused)
-          return;
-        auto guard = paused->handler_runner->acquire();
-        if (guard)
-          handle_frames(paused, endpoint, false);
-      });
+      wait_for_room(connection, endpoint);
       return;
     }
-    if (connection->payload_read) {
+    if (reader.reading_payload()) {
       read_payload(connection, endpoint, drained);
       return;
     }
-    std::size_t wanted = 0;
-    const FrameStep step = frames < detail::frames_per_turn ? take_frame(connection, endpoint, wanted)
-                                                            : FrameStep::delivered;
-    if (step == FrameStep::taken || step == FrameStep::payload)
-      continue;
-    if (step == FrameStep::ended) {
+    if (frames == detail::frames_per_turn) {
+      next_turn(connection, endpoint, drained);
+      return;
+    }
+    const FrameReader::Step step =
+        reader.take(connection->input_buffer, connection->fragmented_message, config.max_message_size);
+    if (reader.data_arrived())
+      connection->progress();
+    switch (step) {
+    case FrameReader::Step::payload:
+      continue; // read_payload, above
+    case FrameReader::Step::refused:
+      refuse_frame(connection, endpoint, reader.refusal());
       stop_reading(connection);
       return;
-    }
-    if (step == FrameStep::delivered) {
-      if (connection->input_buffer.size() == 0 && !connection->payload_read) {
-        frames = 0; // nothing more is buffered: the next read waits in line anyway
+    case FrameReader::Step::frame:
+      switch (act_on_frame(connection, endpoint, reader.taken_frame())) {
+      case AfterFrame::next:
         continue;
+      case AfterFrame::ended:
+        stop_reading(connection);
+        return;
+      case AfterFrame::turn_over:
+        if (connection->input_buffer.size() == 0) {
+          frames = 0; // nothing more is buffered: the next read waits in line anyway
+          continue;
+        }
+        next_turn(connection, endpoint, drained);
+        return;
       }
-      boost::asio::post(connection->executor, [this, connection, &endpoint, drained] {
-        auto guard = connection->handler_runner->acquire();
-        if (guard)
-          handle_frames(connection, endpoint, drained);
-      });
       return;
+    case FrameReader::Step::incomplete:
+      break;
     }
-    connection->input_buffer.release(wanted);
+    const std::size_t wanted = reader.wanted();
+    connection->input_buffer.trim(wanted);
     connection->count_reading();
     connection->waiting_for_client(connection->input_buffer.size() != 0 || connection->fragmented_message);
     read_more(connection, wanted, std::numeric_limits<std::size_t>::max(), drained,
               [this, connection, &endpoint](const boost::system::error_code& ec, bool drained) {
-                if (ec && !connection->failure()) {
+                if (ec && !connection->cut_reason()) {
                   stop_reading(connection);
                   report_error(connection, endpoint, ec);
                   return;
@@ -100,60 +106,63 @@ void SocketServerBase<socket_type>::handle_frames(const std::shared_ptr<Connecti
   }
 }
 
-// One read of the payload that goes straight into its message; the frame is handled once the
-// whole payload is in.
+// One read straight into the message of a data frame that is not all there; the frame is acted on
+// once its whole payload is in.
 template <class socket_type>
 void SocketServerBase<socket_type>::read_payload(const std::shared_ptr<Connection>& connection, Endpoint& endpoint,
                                                  bool drained) {
   connection->waiting_for_client(true);
   when_readable(connection, drained, [this, connection, &endpoint](const boost::system::error_code& ec) {
-    auto& read = *connection->payload_read;
-    const std::size_t room = std::min(read.missing, detail::payload_read_size);
-    if (ec || !connection->count_reading(room)) {
-      if (!connection->failure()) {
+    // The connection may have been cut while the reader waited: it holds nothing of the frame then.
+    if (ec || connection->cut_reason()) {
+      if (!connection->cut_reason()) {
         stop_reading(connection);
         report_error(connection, endpoint, ec);
       } else {
-        handle_frames(connection, endpoint, false); // the budget cut it: the reader says why
+        handle_frames(connection, endpoint, false); // the loop says why
       }
       return;
     }
-    unsigned char* into = read.target->extend(room);
+    FrameReader& reader = connection->frame_reader;
+    if (!connection->count_reading(reader.payload_growth(detail::payload_read_size))) {
+      handle_frames(connection, endpoint, false); // the budget cut it: the loop says why
+      return;
+    }
+    std::size_t room = 0;
+    unsigned char* into = nullptr;
+    try {
+      into = reader.payload_room(detail::payload_read_size, room);
+    } catch (const std::bad_alloc&) {
+      connection->cut(error::memory_budget);
+      handle_frames(connection, endpoint, false);
+      return;
+    }
     boost::system::error_code read_error;
     const std::size_t bytes = connection->socket->read_some(boost::asio::buffer(into, room), read_error);
-    read.target->shrink(room - bytes);
+    const FrameReader::Step step = reader.payload_read(into, room, bytes);
+    if (reader.data_arrived())
+      connection->progress();
+    connection->count_reading();
     if (read_error == boost::asio::error::would_block || read_error == boost::asio::error::try_again) {
-      connection->count_reading();
       read_payload(connection, endpoint, true);
       return;
     }
     if (read_error) {
-      if (!connection->failure()) {
-        stop_reading(connection);
-        report_error(connection, endpoint, read_error);
-      } else {
-        handle_frames(connection, endpoint, false);
-      }
+      stop_reading(connection);
+      report_error(connection, endpoint, read_error);
       return;
     }
-    connection->progress();
-    unmask(into, bytes, rotated_key(read.key, read.length - read.missing), into);
-    read.missing -= bytes;
-    connection->count_reading();
-    if (!text_checked(connection, read.fin_rsv_opcode, into, bytes, read.missing == 0)) {
-      refuse_frame(connection, endpoint, error::invalid_utf8);
+    if (step == FrameReader::Step::refused) {
+      refuse_frame(connection, endpoint, reader.refusal());
       stop_reading(connection);
       return;
     }
     const bool drained_now = bytes < room;
-    if (read.missing != 0) {
+    if (step == FrameReader::Step::payload) {
       read_payload(connection, endpoint, drained_now);
       return;
     }
-    const auto done = std::move(read);
-    connection->payload_read.reset();
-    const FrameStep step = act_on_frame(connection, endpoint, done.target, done.fin_rsv_opcode, done.length);
-    if (step == FrameStep::ended) {
+    if (act_on_frame(connection, endpoint, reader.taken_frame()) == AfterFrame::ended) {
       stop_reading(connection);
       return;
     }
@@ -161,13 +170,54 @@ void SocketServerBase<socket_type>::read_payload(const std::shared_ptr<Connectio
   });
 }
 
+// More than the high-water mark is queued for the client: the reader takes nothing more until the
+// queue has drained to the mark (or failed), and meanwhile holds only the bytes not yet taken.
+template <class socket_type>
+void SocketServerBase<socket_type>::wait_for_room(const std::shared_ptr<Connection>& connection, Endpoint& endpoint) {
+  connection->waiting_for_client(false);
+  connection->input_buffer.shrink();
+  connection->count_reading();
+  std::weak_ptr<Connection> weak = connection;
+  connection->send_queue.wait_for_room([this, weak, &endpoint] {
+    auto paused = weak.lock();
+    if (!paused)
+      return;
+    auto guard = paused->handler_runner->acquire();
+    if (guard)
+      handle_frames(paused, endpoint, false);
+  });
+}
+
+// The connection's turn is over: it goes on behind the handlers that are waiting.
+template <class socket_type>
+void SocketServerBase<socket_type>::next_turn(const std::shared_ptr<Connection>& connection, Endpoint& endpoint,
+                                              bool drained) {
+  boost::asio::post(connection->executor, [this, connection, &endpoint, drained] {
+    auto guard = connection->handler_runner->acquire();
+    if (guard)
+      handle_frames(connection, endpoint, drained);
+  });
+}
+
+// The server cut the connection: the reader reports why, once, and stops. A refusal that takes a
+// close frame (another address needed room) is reported as the refused frames are.
+template <class socket_type>
+void SocketServerBase<socket_type>::end_reading(const std::shared_ptr<Connection>& connection, Endpoint& endpoint,
+                                                error why) {
+  stop_reading(connection);
+  if (closing_frame(why).status != 0)
+    refuse_frame(connection, endpoint, why);
+  else
+    report_error(connection, endpoint, why);
+}
+
 // Reading has stopped for good: everything the reader held goes, and counts no more.
 template <class socket_type>
 void SocketServerBase<socket_type>::stop_reading(const std::shared_ptr<Connection>& connection) {
   connection->waiting_for_client(false);
-  connection->input_buffer.release();
+  connection->input_buffer.trim();
   connection->fragmented_message.reset();
-  connection->payload_read.reset();
+  connection->frame_reader.stop();
   connection->count_reading();
 }
 

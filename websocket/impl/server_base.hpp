@@ -95,8 +95,6 @@ std::shared_ptr<typename SocketServerBase<socket_type>::Connection> SocketServer
   connection->timeout_message = config.timeout_message;
   connection->send_queue.high_water = config.send_queue_high_water;
   connection->send_queue.limit = config.send_queue_limit;
-  // The kernel keeps twice the size asked for, for its own bookkeeping beside the data.
-  connection->send_queue.socket_allowance = 2 * static_cast<std::size_t>(config.socket_buffer_size);
   return connection;
 }
 
@@ -230,14 +228,14 @@ void SocketServerBase<socket_type>::read_more(const std::shared_ptr<Connection>&
     std::size_t room = 0;
     unsigned char* space = buffer.prepare(wanted, room);
     if (!connection->count_reading()) {
-      next(connection->failure(), false); // the budget cut this connection
+      next(make_error_code(*connection->cut_reason()), false); // the budget cut this connection
       return;
     }
     room = std::min(room, limit);
     boost::system::error_code read_error;
     const std::size_t bytes = connection->socket->read_some(boost::asio::buffer(space, room), read_error);
     if (read_error == boost::asio::error::would_block || read_error == boost::asio::error::try_again) {
-      buffer.release(wanted); // nothing came: no storage held while waiting
+      buffer.trim(wanted); // nothing came: no storage held while waiting
       connection->count_reading();
       read_more(connection, wanted, limit, true, std::move(next));
       return;
@@ -247,7 +245,6 @@ void SocketServerBase<socket_type>::read_more(const std::shared_ptr<Connection>&
       return;
     }
     buffer.commit(bytes);
-    connection->progress();
     next(read_error, bytes < room);
   });
 }

@@ -1,0 +1,177 @@
+#include "websocket/frame_reader.hpp"
+
+#include "websocket/frame.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <limits>
+#include <new>
+
+namespace KorvaWeb {
+
+namespace {
+
+// The message of the last whole frame taken on this thread. Once nobody holds it any more (the
+// handler let go of it), the next whole frame reuses it: setting up a stream costs more than
+// reading a small message.
+std::shared_ptr<Message>& reusable_message() {
+  thread_local std::shared_ptr<Message> message;
+  return message;
+}
+
+// True when this thread holds the only reference to `message`, and everything its other holders
+// did with it happened before whatever this thread does next. The count is read without ordering;
+// the fence orders this thread after the release of the last other holder, whose decrement of the
+// count was a release operation.
+bool held_here_alone(const std::shared_ptr<Message>& message) noexcept {
+  if (message.use_count() != 1)
+    return false;
+  std::atomic_thread_fence(std::memory_order_acquire);
+  return true;
+}
+
+bool is_data_frame(unsigned char fin_rsv_opcode) noexcept { return !opcode_is_control(frame_opcode(fin_rsv_opcode)); }
+
+} // namespace
+
+FrameReader::Step FrameReader::take(ReadBuffer& input, std::shared_ptr<Message>& fragmented_message,
+                                    std::size_t max_message_size) {
+  const unsigned char* data = input.data();
+  const std::size_t size = input.size();
+  if (size > seen_ && size != 0 && is_data_frame(data[0]))
+    data_arrived_ = true;
+  seen_ = size;
+  if (size < 2)
+    return need(2 - size);
+  const unsigned char fin_rsv_opcode = data[0];
+  if (!frame_is_masked(data[1]))
+    return refuse(error::unmasked_frame);
+  const unsigned char length_code = frame_length_code(data[1]);
+  if (const auto forbidden = forbidden_frame(fin_rsv_opcode, length_code, fragmented_message != nullptr))
+    return refuse(*forbidden);
+  const std::size_t head_size = frame_head_size(length_code);
+  if (size < head_size)
+    return need(head_size - size);
+
+  // The size is checked on the header alone, before the mask key or any payload byte is needed.
+  const std::uint64_t length = length_code < 126 ? length_code : read_big_endian(data + 2, head_size - 2);
+  const std::size_t assembled = fragmented_message ? fragmented_message->length : 0;
+  if (frame_too_big<std::size_t>(length, assembled, max_message_size) ||
+      length > std::numeric_limits<std::size_t>::max() - head_size - 4)
+    return refuse(error::message_too_big);
+  const std::size_t payload = static_cast<std::size_t>(length);
+  if (size < head_size + 4)
+    return need(head_size + 4 - size);
+  const bool whole = size - head_size - 4 >= payload;
+  if (!whole && !is_data_frame(fin_rsv_opcode))
+    return need(head_size + 4 + payload - size); // a control frame (125 bytes at most) is taken whole
+
+  std::array<unsigned char, 4> key;
+  std::copy(data + head_size, data + head_size + 4, key.begin());
+  input.consume(head_size + 4);
+  seen_ = 0;
+  const unsigned char opcode = frame_opcode(fin_rsv_opcode);
+  if (opcode == opcodes::text || opcode == opcodes::binary) { // a data message starts
+    text_ = opcode == opcodes::text;
+    utf8_.reset();
+  }
+  const std::size_t here = whole ? payload : input.size();
+  std::shared_ptr<Message> message;
+  unsigned char* unmasked = nullptr;
+  try {
+    message = message_for(fin_rsv_opcode, payload, whole, fragmented_message);
+    unmasked = message->append(input.data(), here);
+  } catch (const std::bad_alloc&) {
+    return refuse(error::memory_budget);
+  }
+  unmask(unmasked, here, key, unmasked);
+  input.consume(here);
+  if (!text_checked(fin_rsv_opcode, unmasked, here, whole))
+    return refuse(error::invalid_utf8);
+  if (whole) {
+    frame_ = Frame{std::move(message), fin_rsv_opcode, payload};
+    return Step::frame;
+  }
+  const bool own_message = message != fragmented_message;
+  payload_.emplace(Partial{std::move(message), fin_rsv_opcode, payload, payload - here, key, own_message});
+  return Step::payload;
+}
+
+unsigned char* FrameReader::payload_room(std::size_t most, std::size_t& room) {
+  Partial& partial = *payload_;
+  room = std::min(partial.missing, most);
+  return partial.message->extend(room, partial.message->size() + partial.missing);
+}
+
+std::size_t FrameReader::payload_growth(std::size_t most) const noexcept {
+  const Partial& partial = *payload_;
+  return partial.message->growth(std::min(partial.missing, most), partial.message->size() + partial.missing);
+}
+
+FrameReader::Step FrameReader::payload_read(unsigned char* into, std::size_t room, std::size_t bytes) {
+  Partial& partial = *payload_;
+  partial.message->shrink(room - bytes);
+  if (bytes != 0)
+    data_arrived_ = true;
+  unmask(into, bytes, rotated_key(partial.key, partial.length - partial.missing), into);
+  partial.missing -= bytes;
+  if (!text_checked(partial.fin_rsv_opcode, into, bytes, partial.missing == 0))
+    return refuse(error::invalid_utf8);
+  if (partial.missing != 0)
+    return Step::payload;
+  frame_ = Frame{std::move(partial.message), partial.fin_rsv_opcode, partial.length};
+  payload_.reset();
+  return Step::frame;
+}
+
+std::size_t FrameReader::holding() const noexcept {
+  return payload_ && payload_->own_message ? payload_->message->capacity() : 0;
+}
+
+void FrameReader::delivered(const std::shared_ptr<Message>& message) noexcept {
+  if (message == reusable_message() && message->capacity() > ReadBuffer::chunk_size)
+    reusable_message().reset();
+}
+
+void FrameReader::stop() noexcept {
+  payload_.reset();
+  frame_.message.reset();
+  seen_ = 0;
+}
+
+// The message a frame's payload goes into: a new one for a whole message (FIN set, opcode not 0);
+// otherwise the message being assembled, which the first such frame starts. A whole message that
+// is all there reuses this thread's last one when nobody holds it any more.
+std::shared_ptr<Message> FrameReader::message_for(unsigned char fin_rsv_opcode, std::size_t length, bool whole,
+                                                  std::shared_ptr<Message>& fragmented_message) {
+  if (frame_is_final(fin_rsv_opcode) && frame_opcode(fin_rsv_opcode) != opcodes::continuation) {
+    if (!whole)
+      return std::make_shared<Message>(fin_rsv_opcode, length);
+    std::shared_ptr<Message>& reusable = reusable_message();
+    if (reusable && held_here_alone(reusable))
+      reusable->reset(fin_rsv_opcode, length);
+    else
+      reusable = std::make_shared<Message>(fin_rsv_opcode, length);
+    return reusable;
+  }
+  if (fragmented_message) {
+    fragmented_message->length += length;
+    return fragmented_message;
+  }
+  fragmented_message = std::make_shared<Message>(fin_rsv_opcode | fin_bit, length);
+  return fragmented_message;
+}
+
+// The bytes of a text message are UTF-8 so far, and, once its last frame is all there (`ends`),
+// end where a character ends. Other frames are not looked at (a close frame's reason is checked
+// when the frame is acted on).
+bool FrameReader::text_checked(unsigned char fin_rsv_opcode, const unsigned char* bytes, std::size_t size,
+                               bool ends) noexcept {
+  if (!is_data_frame(fin_rsv_opcode) || !text_)
+    return true;
+  if (!utf8_.feed(bytes, size))
+    return false;
+  return !ends || !frame_is_final(fin_rsv_opcode) || utf8_.complete();
+}
+
+} // namespace KorvaWeb
