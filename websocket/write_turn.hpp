@@ -2,9 +2,12 @@
 // The send queues that became busy during one turn of the event loop. A queue that was idle
 // writes its first frame from a task behind the turn's handlers (send_queue.hpp); instead of one
 // task per queue, the first queue of a turn posts one task, which starts them all in the order they
-// became busy. A notification to a thousand connections thus costs one task, not a thousand
-// (about a third less user time for the whole fan-out). A queue that becomes busy while that task
-// runs (a write's callback sends on another connection) goes into the next turn's task.
+// became busy, so that a notification to a thousand connections costs one task, not a thousand.
+// A queue that becomes busy while that task runs (a write's callback sends on another connection)
+// goes into the next turn's task.
+//
+// A start that throws (a frame's callback did) leaves the turn as it should be: the queues not
+// started yet are started by the next task, and later queues still post one.
 //
 // Threads: the event loop's one thread only. Each entry keeps its queue's owner (the connection)
 // alive until its writing has started; clear() lets go of them, for a server that ends before its
@@ -28,8 +31,7 @@ public:
   // start(queue, owner) is called from the turn's task.
   void add(Start start, void* queue, std::shared_ptr<void> owner) {
     pending_.push_back({start, queue, std::move(owner)});
-    if (pending_.size() == 1)
-      boost::asio::post(executor_, [turn = shared_from_this()] { turn->run(); });
+    post();
   }
 
   // Lets go of the entries not started yet (their connections may end here).
@@ -42,16 +44,40 @@ private:
     std::shared_ptr<void> owner;
   };
 
+  void post() {
+    if (posted_)
+      return;
+    posted_ = true;
+    boost::asio::post(executor_, [turn = shared_from_this()] { turn->run(); });
+  }
+
   void run() {
+    posted_ = false;
     running_.swap(pending_);
-    for (const Entry& entry : running_)
+    // Should a start throw, the entries after it go back in front of those added meanwhile.
+    struct Finish {
+      WriteTurn& turn;
+      std::size_t started = 0;
+      ~Finish() {
+        auto& running = turn.running_;
+        if (started < running.size()) {
+          turn.pending_.insert(turn.pending_.begin(), std::make_move_iterator(running.begin() + started),
+                               std::make_move_iterator(running.end()));
+          turn.post();
+        }
+        running.clear(); // its room stays for the next turn
+      }
+    } finish{*this};
+    while (finish.started < running_.size()) {
+      const Entry& entry = running_[finish.started++];
       entry.start(entry.queue, entry.owner);
-    running_.clear(); // its room stays for the next turn
+    }
   }
 
   boost::asio::io_context::executor_type executor_;
   std::vector<Entry> pending_;
   std::vector<Entry> running_;
+  bool posted_ = false; // a task is posted and has not begun
 };
 
 } // namespace KorvaWeb
