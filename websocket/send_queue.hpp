@@ -37,6 +37,7 @@
 
 #include <array>
 #include <cstddef>
+#include <exception>
 #include <functional>
 #include <list>
 #include <memory>
@@ -107,11 +108,7 @@ public:
       return {};
     }
     writing_.emplace(std::move(frame));
-    if (turn_)
-      turn_->add(&SendQueue::start_from_turn, this, keep());
-    else
-      boost::asio::post(stream_.get_executor(),
-                        [this, owner = std::shared_ptr<void>(keep())] { start_writing(owner); });
+    start_later(keep());
     return Pushed::queued;
   }
 
@@ -120,11 +117,9 @@ public:
   const boost::system::error_code& failure() const noexcept { return failure_; }
 
   // The reader stops while the queue is above its high-water mark: `resume` is posted once the
-  // queue has drained to the mark, or has failed, or wake_reader() is called (the reader then
-  // looks at its connection again). It must hold the connection only weakly: a queue above the
-  // mark has a write under way, which holds it.
+  // queue has drained to the mark, or has failed (the reader then meets the failure). It must hold
+  // the connection only weakly: a queue above the mark has a write under way, which holds it.
   void wait_for_room(std::function<void()> resume) { paused_reader_ = std::move(resume); }
-  void wake_reader() { resume_reader(); }
 
   // What cutting the connection would free of the queue: each frame's own cost, and the payloads
   // that no other queue holds (a broadcast's payload stays while any other reader has it).
@@ -181,8 +176,7 @@ private:
       writing_->written += bytes;
       if (!done(*writing_))
         break;
-      if (writing_->callback)
-        writing_->callback(ec); // at the front still: what it pushes goes behind
+      tell_front(ec, keep); // at the front still: what it pushes goes behind
       if (!next_frame())
         return;
     }
@@ -208,8 +202,7 @@ private:
     }
     // The frame stays at the front while its callback runs: a frame pushed from inside the
     // callback goes behind it.
-    if (writing_->callback)
-      writing_->callback(ec);
+    tell_front(ec, keep);
     if (ec) {
       fail(ec);
       writing_.reset();
@@ -217,6 +210,42 @@ private:
     }
     if (next_frame())
       write(keep);
+  }
+
+  // Calls the callback of the frame at the front with the result of its write. Should the callback
+  // throw, the frame is done all the same (the next one takes its place, or the queue fails with
+  // `ec`), and the rest is written from a task of its own, before the exception goes on to
+  // whoever runs the event loop.
+  template <class Keep>
+  void tell_front(const boost::system::error_code& ec, const Keep& keep) {
+    if (!writing_->callback)
+      return;
+    struct OnThrow {
+      SendQueue& queue;
+      const boost::system::error_code& ec;
+      const Keep& keep;
+      const int exceptions = std::uncaught_exceptions();
+      ~OnThrow() {
+        if (std::uncaught_exceptions() > exceptions)
+          queue.after_throwing_callback(ec, keep());
+      }
+    } on_throw{*this, ec, keep};
+    writing_->callback(ec);
+  }
+  void after_throwing_callback(const boost::system::error_code& ec, const std::shared_ptr<void>& owner) {
+    if (ec) {
+      fail(ec);
+      writing_.reset();
+    } else if (next_frame()) {
+      start_later(owner);
+    }
+  }
+  // The writing of the frame at the front starts from a task behind the turn's handlers.
+  void start_later(std::shared_ptr<void> owner) {
+    if (turn_)
+      turn_->add(&SendQueue::start_from_turn, this, std::move(owner));
+    else
+      boost::asio::post(stream_.get_executor(), [this, owner = std::move(owner)] { start_writing(owner); });
   }
 
   // The frame at the front is written: the next waiting one takes its place. False when none is
