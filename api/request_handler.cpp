@@ -2,6 +2,7 @@
 
 #include "api/log_safe.hpp"
 #include "api/request_time_file.hpp"
+#include "websocket/handshake.hpp"
 #include "device/logger.hpp"
 #include "push/broadcast.hpp"
 #include "push/notifications.hpp"
@@ -34,15 +35,7 @@ std::string extract_command(const std::string& request) {
 }
 
 std::string get_client_address(const std::shared_ptr<Connection>& connection) {
-  static const std::string real_ip = "X-Real-IP";
-  static const std::string forwarded_for = "X-Forwarded-For";
-  auto found = connection->header.find(real_ip);
-  if (found != connection->header.end())
-    return found->second;
-  found = connection->header.find(forwarded_for);
-  if (found != connection->header.end())
-    return found->second;
-  return std::string();
+  return KorvaWeb::client_address(connection->header);
 }
 
 namespace {

@@ -35,6 +35,14 @@ bool Budget::refuse(Account& account, std::size_t most) noexcept {
   return true;
 }
 
+void Budget::admit_refused(Account& account) {
+  if (account.refused_) {
+    account.refused_ = false;
+    refusals_.fetch_sub(1, std::memory_order_relaxed);
+  }
+  open(account);
+}
+
 void Budget::close(Account& account) noexcept {
   if (account.refused_) {
     account.refused_ = false;

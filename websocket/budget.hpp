@@ -83,6 +83,9 @@ public:
   // A connection beyond the limit of connections is accepted only to be refused: false when
   // `most` refusals are under way already (the connection is then dropped at once).
   bool refuse(Account& account, std::size_t most) noexcept;
+  // A connection that waited beyond the limit of connections takes part after all (another
+  // connection makes room for it).
+  void admit_refused(Account& account);
   // The connection ends (any thread: it is being destroyed, and calls this first): what its reader
   // still held goes back, and its place among the open connections or the refusals. After many
   // connections have gone, the memory they took goes back to the system.

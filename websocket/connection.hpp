@@ -165,43 +165,32 @@ public:
   // reads has what it had read already; the rest is gone, and it sees the connection reset.
   void cut(error why) {
     assert_on_loop();
-    if (is_cut())
+    if (end_reason_)
       return;
     end_reason_ = why;
     send_queue.fail(why);
     detail::abort_socket(*socket);
   }
 
-  // The server ends the connection with the close frame of `why` (another address needed its
-  // room): the reader reports `why` to on_error, queues the close frame and reports the close, as
-  // it does for a message too big. Nothing happens to a connection that is ending already.
-  void end_with_close(error why) {
-    assert_on_loop();
-    if (end_reason_)
-      return;
-    end_reason_ = why;
-    boost::system::error_code ignored;
-    socket->cancel(ignored);   // a waiting reader wakes up and finds the reason
-    send_queue.wake_reader(); // so does one held back by its queue
-  }
-
-  // Why the server ended the connection (cut() or end_with_close()); empty while it has not.
+  // Why the server cut the connection; empty while it has not.
   const std::optional<error>& cut_reason() const noexcept { return end_reason_; }
+
+  // Reported closed or failed (no longer in its endpoint's set). The reader has normally stopped
+  // by then; one that still waits (its connection made room for another address) stops when it
+  // wakes, without a report of its own.
+  bool reported = false;
 
   // --- The reader's part (event-loop thread) ---------------------------------------------------
 
   // Counts what the reader holds against the budget: its read buffer and the messages it
   // assembles, plus `more` that it is about to read. False when the budget cut the connection.
   bool count_reading(std::size_t more = 0) {
-    if (!send_queue.counted() || is_cut())
-      return !is_cut(); // without a budget nothing is counted
+    if (!send_queue.counted() || end_reason_)
+      return !end_reason_; // without a budget nothing is counted
     return count_reading_now(more);
   }
 
 private:
-  // Cut: the socket is closed (end_with_close leaves it open for the close frame).
-  bool is_cut() const noexcept { return end_reason_ && closing_frame(*end_reason_).status == 0; }
-
   // The storage counts, not the bytes in it: what it takes is what the process holds.
   bool count_reading_now(std::size_t more) {
     std::size_t held = input_buffer.capacity() + more + frame_reader.holding();

@@ -93,4 +93,16 @@ bool make_handshake_response(const CaseInsensitiveMultimap& header, std::ostream
   return true;
 }
 
+std::string client_address(const CaseInsensitiveMultimap& header) {
+  static const std::string real_ip = "X-Real-IP";
+  static const std::string forwarded_for = "X-Forwarded-For";
+  auto found = header.find(real_ip);
+  if (found != header.end())
+    return found->second;
+  found = header.find(forwarded_for);
+  if (found != header.end())
+    return found->second;
+  return std::string();
+}
+
 } // namespace KorvaWeb

@@ -54,6 +54,11 @@ CaseInsensitiveMultimap parse_header(std::istream& stream);
 // exactly as sent.
 std::string websocket_accept_value(const std::string& key);
 
+// The client's address as a front-end server passes it: the value of X-Real-IP, else of
+// X-Forwarded-For (whole, as sent), else empty. The TCP peer is never used: behind a front end on
+// the same machine it is always the front end.
+std::string client_address(const CaseInsensitiveMultimap& header);
+
 // Appends the 101 response for the request's Sec-WebSocket-Key to `response`. Returns false,
 // writing nothing, when the request has no key.
 bool make_handshake_response(const CaseInsensitiveMultimap& header, std::ostream& response);

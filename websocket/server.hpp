@@ -5,8 +5,22 @@
 // Use: construct, set `config` fields, register handlers with `endpoint["^/path$"].on_message =
 // ...`, then call start() on the thread that is to run the event loop. start() returns only when
 // the loop has ended. Other threads may call get_connections() and Connection::send().
+//
+// Threads and locks. Everything of a connection (its reader, timers, send queue and socket) and
+// of the server belongs to the event loop's one thread. Other threads only take snapshots of the
+// connections and send, which posts the frame to the loop. Three locks remain, each because a
+// snapshot may hold the last reference to a connection, so that a connection can end on any
+// thread, or because snapshots are taken there:
+//   - each endpoint's connections_mutex guards its set of open connections, which snapshots copy;
+//   - connection_list_mutex guards the kept snapshot list and its count of changes;
+//   - the budget's lock guards its list of connections, from which a connection ending on another
+//     thread unlinks itself (websocket/budget.hpp).
+// None is held while a handler runs or a frame is sent, and no two are held together.
 
+#include "websocket/address_shares.hpp"
+#include "websocket/config.hpp"
 #include "websocket/connection.hpp"
+#include "websocket/endpoint.hpp"
 #include "websocket/write_turn.hpp"
 
 #include <boost/asio/io_context.hpp>
@@ -30,79 +44,6 @@
 #include <vector>
 
 namespace KorvaWeb {
-
-struct Config {
-  unsigned short port = 80;
-  // Threads that run the event loop, the caller of start() included; 0: start() only listens.
-  // More than 1 is refused by start(): a connection's reader, timers and send queue share state
-  // that only one event-loop thread may touch.
-  std::size_t thread_pool_size = 1;
-  // Seconds to receive the upgrade request, and again to write the 101 response; 0: no limit.
-  long timeout_request = 5;
-  // Seconds of silence before the server closes an open connection; 0: never.
-  long timeout_idle = 0;
-  // Seconds from the report of a connection's close or failure until it is cut (socket closed,
-  // queue freed), even if frames are still queued for a client that does not read them; 0: only
-  // when they are written.
-  long timeout_close = 5;
-  // While more than this many bytes are queued for a connection, its next frame is not read, so
-  // that a client that sends without reading is slowed down by TCP instead of growing its queue;
-  // 0: read regardless.
-  std::size_t send_queue_high_water = 0;
-  // A frame that would take a connection's queue over this many bytes cuts the connection:
-  // socket closed, queue freed, error::send_queue_limit (ENOBUFS) to on_error; 0: no limit.
-  std::size_t send_queue_limit = 0;
-  // Seconds a started frame or fragmented message may go without a byte before its connection is
-  // cut (error::message_stalled); 0: no limit. An idle connection has no such limit.
-  long timeout_message = 0;
-  // Bytes the server may hold for all its clients together (messages being received, frames
-  // queued; see websocket/budget.hpp). When a read or a frame would pass it, the connection that
-  // holds the most is cut (error::memory_budget); 0: no limit.
-  std::size_t memory_budget = 0;
-  // Connections accepted and not yet ended; one more is answered "503 Service Unavailable" instead
-  // of the 101 and closed; 0: no limit.
-  std::size_t max_connections = 0;
-  // Send and receive buffer of every accepted socket (SO_SNDBUF, SO_RCVBUF), in place of the
-  // kernel's own sizing, which lets a client that does not read make the kernel hold megabytes for
-  // it; the full send buffer of such a client counts against memory_budget; 0: the kernel's sizing.
-  int socket_buffer_size = 0;
-  // Largest accepted message in bytes.
-  std::size_t max_message_size = std::numeric_limits<std::size_t>::max();
-  // Local address to bind (an IPv4 or IPv6 literal); empty: every IPv4 address.
-  std::string address;
-  bool reuse_address = true;
-};
-
-// A path pattern (ECMAScript, full match), ordered by its source text. The order is the order in
-// which the handshake tries the patterns.
-class EndpointPattern {
-public:
-  // Implicit, so that `endpoints["^/api/?$"]` registers a pattern.
-  EndpointPattern(const std::string& text);
-  EndpointPattern(const char* text);
-
-  bool operator<(const EndpointPattern& other) const noexcept { return text < other.text; }
-
-  std::regex pattern;
-  std::string text;
-};
-
-template <class Connection>
-class BasicEndpoint {
-public:
-  // Open connections of this endpoint, guarded by connections_mutex, which is never held while
-  // a handler runs.
-  std::unordered_set<std::shared_ptr<Connection>> connections;
-  std::mutex connections_mutex;
-
-  // Optional handlers; all run on an event-loop thread.
-  std::function<void(std::shared_ptr<Connection>)> on_open;
-  std::function<void(std::shared_ptr<Connection>, std::shared_ptr<Message>)> on_message;
-  std::function<void(std::shared_ptr<Connection>, int status, const std::string& reason)> on_close;
-  std::function<void(std::shared_ptr<Connection>, const boost::system::error_code&)> on_error;
-  std::function<void(std::shared_ptr<Connection>)> on_ping;
-  std::function<void(std::shared_ptr<Connection>)> on_pong;
-};
 
 template <class socket_type>
 class SocketServerBase {
@@ -164,8 +105,9 @@ public:
   virtual void accept() = 0;
   // A connection on the event loop with the bounds and time-outs of `config`, not yet accepted.
   std::shared_ptr<Connection> new_connection();
-  // The connection has been accepted: it counts against the budget and the connection limit, or,
-  // beyond that limit, is marked to be answered 503. False: dropped at once (too many refusals).
+  // The connection has been accepted: it counts against the budget and the limit of connections,
+  // or, at that limit, is marked to wait for its handshake, which tells whether another address
+  // makes room for it or it is answered 503. False: dropped at once (too many waiting already).
   bool admit(const std::shared_ptr<Connection>& connection);
   void read_request(const std::shared_ptr<Connection>& connection);
   void answer_handshake(const std::shared_ptr<Connection>& connection);
@@ -178,15 +120,17 @@ public:
                     const boost::system::error_code& error);
 
 private:
-  // Reading the socket (impl/server_base.hpp).
+  // Reading the socket (impl/read_socket.hpp).
   template <class Step>
   void when_readable(const std::shared_ptr<Connection>& connection, bool drained, Step step);
   template <class Next>
   void read_more(const std::shared_ptr<Connection>& connection, std::size_t wanted, std::size_t limit, bool drained,
                  Next next);
 
-  // The handshake (impl/read_request.hpp).
+  // The handshake (impl/read_request.hpp) and the limit of connections (impl/admission.hpp).
   void read_request_head(const std::shared_ptr<Connection>& connection, std::size_t searched, bool drained);
+  bool let_in(const std::shared_ptr<Connection>& connection);
+  void answer_unavailable(const std::shared_ptr<Connection>& connection);
 
   // Frames (impl/read_frames.hpp, impl/dispatch_frame.hpp).
   enum class AfterFrame {
@@ -198,7 +142,6 @@ private:
   void read_payload(const std::shared_ptr<Connection>& connection, Endpoint& endpoint, bool drained);
   void wait_for_room(const std::shared_ptr<Connection>& connection, Endpoint& endpoint);
   void next_turn(const std::shared_ptr<Connection>& connection, Endpoint& endpoint, bool drained);
-  void end_reading(const std::shared_ptr<Connection>& connection, Endpoint& endpoint, error why);
   void stop_reading(const std::shared_ptr<Connection>& connection);
   AfterFrame act_on_frame(const std::shared_ptr<Connection>& connection, Endpoint& endpoint, FrameReader::Frame frame);
   void answer_close(const std::shared_ptr<Connection>& connection, Endpoint& endpoint, Message& target,
@@ -222,6 +165,8 @@ private:
   std::mutex connection_list_mutex;
   std::shared_ptr<const ConnectionList> connection_list;
   std::uint64_t connection_changes = 0;
+  // The open connections by client address, kept with a limit of connections (on the loop).
+  AddressShares<Connection, Endpoint> address_shares;
   std::unique_ptr<boost::asio::steady_timer> shutdown_timer;
   // Set by shutdown() (on the event loop): the close every connection gets, also one that opens
   // afterwards.

@@ -14,6 +14,8 @@ namespace KorvaWeb {
 template <class socket_type>
 void SocketServerBase<socket_type>::retire(const std::shared_ptr<Connection>& connection, Endpoint& endpoint) {
   connection->start_close_timer();
+  connection->reported = true;
+  address_shares.remove(*connection);
   {
     std::lock_guard<std::mutex> lock(endpoint.connections_mutex);
     endpoint.connections.erase(connection);

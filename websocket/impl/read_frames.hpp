@@ -5,8 +5,9 @@
 // that is not all there (read_payload).
 //
 // Before each frame the loop looks at its connection:
-//   - cut by the server (queue limit, memory budget, message time-out, another address needing
-//     room): it reports why and stops;
+//   - cut by the server (queue limit, memory budget, message time-out): it reports why and stops;
+//     so it does, without a report, once its connection has been reported ended elsewhere (it made
+//     room for another address);
 //   - more than the high-water mark queued for the client: it takes no frame and reads nothing
 //     until the send queue has drained (which resumes it), so that a client that sends without
 //     reading is held back by TCP; meanwhile it holds no more read buffer than its unread bytes;
@@ -43,8 +44,10 @@ void SocketServerBase<socket_type>::handle_frames(const std::shared_ptr<Connecti
   connection->assert_on_loop();
   FrameReader& reader = connection->frame_reader;
   for (unsigned frames = 0;; ++frames) {
-    if (connection->cut_reason()) {
-      end_reading(connection, endpoint, *connection->cut_reason());
+    if (connection->reported || connection->cut_reason()) {
+      stop_reading(connection);
+      if (!connection->reported)
+        report_error(connection, endpoint, *connection->cut_reason());
       return;
     }
     if (connection->send_queue.above_high_water()) {
@@ -95,12 +98,12 @@ void SocketServerBase<socket_type>::handle_frames(const std::shared_ptr<Connecti
     connection->waiting_for_client(connection->input_buffer.size() != 0 || connection->fragmented_message);
     read_more(connection, wanted, std::numeric_limits<std::size_t>::max(), drained,
               [this, connection, &endpoint](const boost::system::error_code& ec, bool drained) {
-                if (ec && !connection->cut_reason()) {
+                if (ec && !connection->cut_reason() && !connection->reported) {
                   stop_reading(connection);
                   report_error(connection, endpoint, ec);
                   return;
                 }
-                handle_frames(connection, endpoint, drained);
+                handle_frames(connection, endpoint, drained); // the loop says why, once
               });
     return;
   }
@@ -114,12 +117,12 @@ void SocketServerBase<socket_type>::read_payload(const std::shared_ptr<Connectio
   connection->waiting_for_client(true);
   when_readable(connection, drained, [this, connection, &endpoint](const boost::system::error_code& ec) {
     // The connection may have been cut while the reader waited: it holds nothing of the frame then.
-    if (ec || connection->cut_reason()) {
-      if (!connection->cut_reason()) {
+    if (ec || connection->cut_reason() || connection->reported) {
+      if (!connection->cut_reason() && !connection->reported) {
         stop_reading(connection);
         report_error(connection, endpoint, ec);
       } else {
-        handle_frames(connection, endpoint, false); // the loop says why
+        handle_frames(connection, endpoint, false); // the loop says why, once
       }
       return;
     }
@@ -197,18 +200,6 @@ void SocketServerBase<socket_type>::next_turn(const std::shared_ptr<Connection>&
     if (guard)
       handle_frames(connection, endpoint, drained);
   });
-}
-
-// The server cut the connection: the reader reports why, once, and stops. A refusal that takes a
-// close frame (another address needed room) is reported as the refused frames are.
-template <class socket_type>
-void SocketServerBase<socket_type>::end_reading(const std::shared_ptr<Connection>& connection, Endpoint& endpoint,
-                                                error why) {
-  stop_reading(connection);
-  if (closing_frame(why).status != 0)
-    refuse_frame(connection, endpoint, why);
-  else
-    report_error(connection, endpoint, why);
 }
 
 // Reading has stopped for good: everything the reader held goes, and counts no more.

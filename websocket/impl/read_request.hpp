@@ -91,20 +91,6 @@ void SocketServerBase<socket_type>::read_request_head(const std::shared_ptr<Conn
 
 template <class socket_type>
 void SocketServerBase<socket_type>::answer_handshake(const std::shared_ptr<Connection>& connection) {
-  if (connection->refused()) {
-    // Beyond the limit of connections: answered "503" (a front end passes that on, where a
-    // dropped connection would leave its browser waiting), then closed.
-    connection->set_timeout(config.timeout_request);
-    boost::asio::async_write(*connection->socket, boost::asio::buffer(service_unavailable_response,
-                                                                      std::strlen(service_unavailable_response)),
-                             [connection](const boost::system::error_code&, std::size_t) {
-                               connection->cancel_timeout();
-                               auto guard = connection->handler_runner->acquire();
-                               if (guard)
-                                 connection->close_socket();
-                             });
-    return;
-  }
   if (connection->path.size() > max_matched_path_size)
     return; // matches no pattern: dropped without an answer
   for (auto& entry : endpoints) {
@@ -115,6 +101,10 @@ void SocketServerBase<socket_type>::answer_handshake(const std::shared_ptr<Conne
     std::ostream stream(response.get());
     if (!make_handshake_response(connection->header, stream))
       return; // no key: dropped without an answer
+    if (!let_in(connection)) {
+      answer_unavailable(connection); // at the limit of connections, and no other address makes room
+      return;
+    }
     connection->path_match = std::move(path_match);
     connection->set_timeout(config.timeout_request);
     Endpoint* endpoint = &entry.second;
@@ -144,6 +134,8 @@ void SocketServerBase<socket_type>::report_open(const std::shared_ptr<Connection
     endpoint.connections.insert(connection);
   }
   connections_changed();
+  if (config.max_connections != 0)
+    address_shares.add(*connection, endpoint, client_address(connection->header));
   if (endpoint.on_open)
     endpoint.on_open(connection);
   if (stop_close) // the server is stopping: this one is closed like all the others

@@ -1,0 +1,58 @@
+#pragma once
+// The server's settings: a plain record whose fields are set before start(), each with the
+// default the server's constructor gives it.
+
+#include <cstddef>
+#include <limits>
+#include <string>
+
+namespace KorvaWeb {
+
+struct Config {
+  unsigned short port = 80;
+  // Threads that run the event loop, the caller of start() included; 0: start() only listens.
+  // More than 1 is refused by start(): a connection's reader, timers and send queue share state
+  // that only one event-loop thread may touch.
+  std::size_t thread_pool_size = 1;
+  // Seconds to receive the upgrade request, and again to write the 101 response; 0: no limit.
+  long timeout_request = 5;
+  // Seconds of silence before the server closes an open connection; 0: never.
+  long timeout_idle = 0;
+  // Seconds from the report of a connection's close or failure until it is cut (socket closed,
+  // queue freed), even if frames are still queued for a client that does not read them; 0: only
+  // when they are written.
+  long timeout_close = 5;
+  // While more than this many bytes are queued for a connection, its next frame is not read, so
+  // that a client that sends without reading is slowed down by TCP instead of growing its queue;
+  // 0: read regardless.
+  std::size_t send_queue_high_water = 0;
+  // A frame that would take a connection's queue over this many bytes cuts the connection:
+  // socket closed, queue freed, error::send_queue_limit (ENOBUFS) to on_error; 0: no limit.
+  std::size_t send_queue_limit = 0;
+  // Seconds a started frame or fragmented message may go without a byte of it (bytes of control
+  // frames do not count) before its connection is cut (error::message_stalled); 0: no limit. An
+  // idle connection has no such limit.
+  long timeout_message = 0;
+  // Bytes the server may hold for all its clients together (messages being received, frames
+  // queued; see websocket/budget.hpp). When a read or a frame would pass it, the connection whose
+  // cut frees the most is cut (error::memory_budget); 0: no limit.
+  std::size_t memory_budget = 0;
+  // Connections accepted and not yet ended. At the limit a newcomer is let in when its client
+  // address holds fewer connections than the address holding the most, whose oldest connection
+  // then gets close 1013 "try again later" (error::room_for_other_address); otherwise the newcomer
+  // is answered "503 Service Unavailable" instead of the 101 and closed; 0: no limit.
+  std::size_t max_connections = 0;
+  // Send and receive buffer of the listening socket and so of every accepted one (SO_SNDBUF,
+  // SO_RCVBUF; the kernel keeps twice the size asked for), in place of the kernel's own sizing,
+  // which lets a client that does not read make the kernel hold megabytes for it: with it, what
+  // the kernel holds for all connections together is bounded by max_connections times four times
+  // this; 0: the kernel's sizing.
+  int socket_buffer_size = 0;
+  // Largest accepted message in bytes.
+  std::size_t max_message_size = std::numeric_limits<std::size_t>::max();
+  // Local address to bind (an IPv4 or IPv6 literal); empty: every IPv4 address.
+  std::string address;
+  bool reuse_address = true;
+};
+
+} // namespace KorvaWeb
