@@ -66,7 +66,7 @@ void Budget::close(Account& account) noexcept {
   remove(account.receiving_);
   account.receiving_ = 0;
   if (burst_over)
-    return_freed_memory();
+    return_memory();
 }
 
 bool Budget::set_receiving(Account& account, std::size_t bytes) {
@@ -105,48 +105,62 @@ void Budget::after_removal() noexcept {
   if (peak_held_ < memory_return_threshold || held() > peak_held_ / 2)
     return;
   peak_held_ = held();
+  return_memory();
+}
+
+void Budget::return_memory() noexcept {
+  memory_returns_.fetch_add(1, std::memory_order_relaxed);
   return_freed_memory();
 }
 
 bool Budget::make_room(Account& who, std::size_t growth) {
   while (limit_ != 0 && held() + growth > limit_) {
-    std::size_t weight = 0;
-    std::shared_ptr<Account> heaviest = heaviest_other(who, weight); // let go of after the cut
-    const std::size_t fair_share = limit_ / std::max<std::size_t>(connections(), 1);
-    if (!heaviest || weight <= who.weight() + growth || weight < fair_share) {
+    const std::shared_ptr<Account> victim = to_cut_for(who); // let go of after the cut
+    if (!victim) {
       who.cut_for_budget();
       return false;
     }
-    heaviest->cut_for_budget();
+    victim->cut_for_budget();
   }
   return true;
 }
 
-// Weights are read under the lock, which a connection ending on another thread waits for before
-// anything of it goes; only the heaviest is taken hold of, and it is let go of after the lock,
+// Holdings are read under the lock, which a connection ending on another thread waits for before
+// anything of it goes; only the one chosen is taken hold of, and it is let go of after the lock,
 // since letting go may end it.
-std::shared_ptr<Budget::Account> Budget::heaviest_other(const Account& who, std::size_t& weight) {
-  std::shared_ptr<Account> heaviest;
+std::shared_ptr<Budget::Account> Budget::to_cut_for(const Account& who) {
+  const std::size_t fair_share = limit_ / std::max<std::size_t>(connections(), 1);
+  const Account::Holdings own = who.holdings();
   std::vector<const Account*> ending; // their last holder let go of them on another thread
   std::lock_guard<std::mutex> lock(accounts_mutex_);
-  while (!heaviest) {
-    Account* most = nullptr;
-    weight = 0;
+  for (;;) {
+    Account* heaviest = nullptr; // by what its cut frees
+    Account* fullest = nullptr;  // by its share
+    Account::Holdings most;
     for (Account* account = first_; account; account = account->next_) {
       if (account == &who || account->held() == 0 || std::find(ending.begin(), ending.end(), account) != ending.end())
         continue;
-      const std::size_t its = account->weight();
-      if (its > weight) {
-        weight = its;
-        most = account;
+      const Account::Holdings its = account->holdings();
+      if (its.alone > most.alone) {
+        most.alone = its.alone;
+        heaviest = account;
+      }
+      if (its.share > most.share) {
+        most.share = its.share;
+        fullest = account;
       }
     }
-    if (!most)
+    Account* chosen = nullptr;
+    if (heaviest && most.alone >= fair_share && most.alone > own.alone)
+      chosen = heaviest;
+    else if (fullest && most.share >= fair_share && most.share > own.share)
+      chosen = fullest;
+    if (!chosen)
       return nullptr;
-    heaviest = most->share();
-    ending.push_back(most);
+    if (std::shared_ptr<Account> alive = chosen->share())
+      return alive;
+    ending.push_back(chosen);
   }
-  return heaviest;
 }
 
 } // namespace KorvaWeb

@@ -6,13 +6,20 @@
 // largest message) only bound each client.
 //
 // When growing would pass the limit (a read, or a frame pushed to a queue), connections are cut
-// until the growth fits, each time the one whose cut frees the most: its queue is freed and its
-// reader stops, and the application sees error::memory_budget. A payload that several queues share
-// (a broadcast) is counted once in the total, and weighs, for each of its holders, what cutting
-// that holder would free: nothing while another still holds it. So the readers of one broadcast
-// are never cut because of it; the last one holding it carries it alone. A connection is cut to
-// make room for another only when its cut frees at least its fair share (the limit over the number
-// of connections) and more than the other asks for; otherwise the one that wants to grow is cut.
+// until the growth fits: their queues are freed and their readers stop, and the application sees
+// error::memory_budget. A payload that several queues share (a broadcast) is counted once in the
+// total. Whom to cut:
+//   1. the connection whose cut frees the most (its weight): a shared payload weighs, for each of
+//      its holders, what cutting that holder would free, nothing while another still holds it, so
+//      the readers of one broadcast never become the heaviest because of it (the last one holding
+//      it carries it alone);
+//   2. when no cut alone frees a fair share, the connection that holds the most with each shared
+//      payload divided among its holders: the clients that have not read what was sent to all of
+//      them, whose cuts together free it;
+//   3. otherwise the connection that wants to grow.
+// A connection is cut for another only when it holds at least its fair share (the limit over the
+// number of connections) and more than the other holds (by the same measure); the one that wants
+// to grow may be cut below its share, when it asks for room that nobody else can give.
 //
 // After the total has fallen to half a peak of 256 KiB or more, the freed memory goes back to the
 // system (many small frames leave the allocator's heap fragmented otherwise, and a device that once
@@ -44,14 +51,22 @@ public:
 
     // What it holds: its reader's holdings and its frames, shared payloads counted whole.
     std::size_t held() const noexcept { return receiving_ + queued_; }
-    // What cutting it would free: its reader's holdings and what its queue holds alone.
-    std::size_t weight() const noexcept { return receiving_ + queued_alone(); }
+    // Its reader's holdings and, of its queue, what it holds alone (what cutting it would free) and
+    // its share (each shared payload divided among its holders).
+    struct Holdings {
+      std::size_t alone = 0;
+      std::size_t share = 0;
+    };
+    Holdings holdings() const noexcept {
+      Holdings queued = queued_holdings();
+      return {receiving_ + queued.alone, receiving_ + queued.share};
+    }
     // Accepted beyond the limit of connections: to be refused.
     bool refused() const noexcept { return refused_; }
 
   protected:
-    // What its queue holds that no other queue does (on the loop).
-    virtual std::size_t queued_alone() const noexcept = 0;
+    // What its queue holds (on the loop).
+    virtual Holdings queued_holdings() const noexcept = 0;
     // The budget cuts this connection: it must give back everything it holds before it returns
     // (its queue uncounted, its reader's holdings set to 0), and then hold nothing more.
     virtual void cut_for_budget() = 0;
@@ -74,6 +89,9 @@ public:
   std::size_t limit() const noexcept { return limit_; }
   // Everything counted, over all connections.
   std::size_t held() const noexcept { return held_.load(std::memory_order_relaxed); }
+
+  // How often freed memory went back to the system.
+  std::size_t memory_returns() const noexcept { return memory_returns_.load(std::memory_order_relaxed); }
 
   // Accepted connections that have not ended yet.
   std::size_t connections() const noexcept { return connections_.load(std::memory_order_relaxed); }
@@ -111,9 +129,8 @@ private:
     return limit_ == 0 || held() + growth <= limit_ || make_room(who, growth);
   }
   bool make_room(Account& who, std::size_t growth);
-  // The account whose cut frees the most, other than `who`, with that weight; none when no other
-  // holds anything (or every other is ending on another thread).
-  std::shared_ptr<Account> heaviest_other(const Account& who, std::size_t& weight);
+  // The connection to cut so that `who` may grow, or none (`who` itself is to be cut).
+  std::shared_ptr<Account> to_cut_for(const Account& who);
   void add(std::size_t bytes) noexcept {
     const std::size_t now = held_.fetch_add(bytes, std::memory_order_relaxed) + bytes;
     if (now > peak_held_)
@@ -125,11 +142,13 @@ private:
   }
   // On the loop, after a removal: the memory goes back once the total is half its peak.
   void after_removal() noexcept;
+  void return_memory() noexcept;
 
   const std::size_t limit_;
   std::atomic<std::size_t> held_{0};
   std::atomic<std::size_t> connections_{0};
   std::atomic<std::size_t> refusals_{0};
+  std::atomic<std::size_t> memory_returns_{0};
   // The open accounts. The lock is held only to link, unlink and look through them, never while a
   // connection is cut: a connection may end on any thread.
   std::mutex accounts_mutex_;

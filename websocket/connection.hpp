@@ -41,6 +41,7 @@
 #include <optional>
 #include <regex>
 #include <string>
+#include <type_traits>
 
 namespace KorvaWeb {
 
@@ -67,16 +68,27 @@ void abort_socket(Socket& socket) {
   boost::system::error_code ignored;
   socket.close(ignored);
 }
+
+// The timer of a connection's time-outs: the steady clock's, or the one its stream type names as
+// its `timer_type` (an in-memory stream of the tests runs a clock that the test moves on).
+template <class Socket, class = void>
+struct timer_of {
+  using type = boost::asio::steady_timer;
+};
+template <class Socket>
+struct timer_of<Socket, std::void_t<typename Socket::timer_type>> {
+  using type = typename Socket::timer_type;
+};
 } // namespace detail
 
 template <class socket_type>
 class BasicConnection : public std::enable_shared_from_this<BasicConnection<socket_type>>,
-                        public Timeouts<BasicConnection<socket_type>>,
+                        public Timeouts<BasicConnection<socket_type>, typename detail::timer_of<socket_type>::type>,
                         public Budget::Account {
 public:
   BasicConnection(std::shared_ptr<ScopeRunner> handler_runner, long timeout_idle,
                   boost::asio::io_context& io_context)
-      : Timeouts<BasicConnection>(timeout_idle),
+      : Timeouts<BasicConnection, typename detail::timer_of<socket_type>::type>(timeout_idle),
         handler_runner(std::move(handler_runner)),
         socket(new socket_type(io_context)),
         executor(io_context.get_executor()),
@@ -216,7 +228,7 @@ private:
   }
 
   std::shared_ptr<Budget::Account> share() noexcept override { return this->weak_from_this().lock(); }
-  std::size_t queued_alone() const noexcept override { return send_queue.freed_if_cut(); }
+  Holdings queued_holdings() const noexcept override { return send_queue.holdings(); }
 
   // The reader's holdings go at once; its pending read finds the connection cut before it
   // touches them.

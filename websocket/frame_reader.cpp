@@ -97,15 +97,21 @@ FrameReader::Step FrameReader::take(ReadBuffer& input, std::shared_ptr<Message>&
   return Step::payload;
 }
 
+// A read takes at most what the message holds already (a chunk at first): its storage grows with
+// the bytes that came, never by more than doubling ahead of them.
+std::size_t FrameReader::Partial::room(std::size_t most) const noexcept {
+  return std::min({missing, most, std::max(ReadBuffer::chunk_size, message->size())});
+}
+
 unsigned char* FrameReader::payload_room(std::size_t most, std::size_t& room) {
   Partial& partial = *payload_;
-  room = std::min(partial.missing, most);
+  room = partial.room(most);
   return partial.message->extend(room, partial.message->size() + partial.missing);
 }
 
 std::size_t FrameReader::payload_growth(std::size_t most) const noexcept {
   const Partial& partial = *payload_;
-  return partial.message->growth(std::min(partial.missing, most), partial.message->size() + partial.missing);
+  return partial.message->growth(partial.room(most), partial.message->size() + partial.missing);
 }
 
 FrameReader::Step FrameReader::payload_read(unsigned char* into, std::size_t room, std::size_t bytes) {

@@ -52,8 +52,9 @@ public:
   Step take(ReadBuffer& input, std::shared_ptr<Message>& fragmented_message, std::size_t max_message_size);
 
   // While a payload is read straight into its message (reading_payload()): the message grows by
-  // at most `most` bytes (fewer when fewer are missing) for the next read, which writes them at
-  // the pointer returned; `room` tells how many. May throw std::bad_alloc.
+  // at most `most` bytes for the next read (fewer when fewer are missing, and never more than it
+  // holds already, or a chunk), which writes them at the pointer returned; `room` tells how many.
+  // May throw std::bad_alloc.
   bool reading_payload() const noexcept { return payload_.has_value(); }
   unsigned char* payload_room(std::size_t most, std::size_t& room);
   // What the message's storage would grow by for payload_room(most).
@@ -95,6 +96,7 @@ private:
     std::size_t missing; // payload bytes not read yet
     std::array<unsigned char, 4> key;
     bool own_message;    // not the fragmented message
+    std::size_t room(std::size_t most) const noexcept;
   };
 
   Step need(std::size_t bytes) noexcept {

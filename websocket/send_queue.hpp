@@ -121,19 +121,21 @@ public:
   // the connection only weakly: a queue above the mark has a write under way, which holds it.
   void wait_for_room(std::function<void()> resume) { paused_reader_ = std::move(resume); }
 
-  // What cutting the connection would free of the queue: each frame's own cost, and the payloads
-  // that no other queue holds (a broadcast's payload stays while any other reader has it).
-  std::size_t freed_if_cut() const noexcept {
-    std::size_t freed = 0;
-    auto add = [&freed](const Frame& frame) {
-      const std::size_t payload = frame.payload->size();
-      freed += frame.cost - payload + (frame.payload->queues_ == 1 ? payload : 0);
+  // What the queue holds: alone, what cutting the connection would free of it (each frame's own
+  // cost, and the payloads that no other queue holds: a broadcast's stays while another reader has
+  // it); as a share, each payload divided among the queues that hold it.
+  Budget::Account::Holdings holdings() const noexcept {
+    Budget::Account::Holdings held;
+    auto add = [&held](const Frame& frame) {
+      const std::size_t payload = frame.payload->size(), holders = frame.payload->queues_;
+      held.alone += frame.cost - payload + (holders == 1 ? payload : 0);
+      held.share += frame.cost - payload + payload / holders;
     };
     if (writing_ && writing_->cost != 0)
       add(*writing_);
     for (const Frame& frame : waiting_)
       add(frame);
-    return freed;
+    return held;
   }
 
   // Ends the queue with `error` (see Failure above). The caller closes the socket, which ends the

@@ -5,7 +5,8 @@
 // connection (error::close_timeout). Beside it, the message timer cuts a connection whose started
 // frame or fragmented message has stopped arriving (error::message_stalled).
 //
-// The connection derives from this (Connection = the connection class), which gives it the
+// The connection derives from this (Connection = the connection class; Timer = the waitable timer
+// they run on, the steady clock's but in tests that run a clock of their own), which gives it the
 // timers and their settings; it supplies executor, assert_on_loop(), send_close(),
 // close_socket() and cut(). Everything here runs on the event loop's thread. A timer's wait holds
 // the connection only weakly: it neither keeps a connection alive nor touches one that has gone.
@@ -21,7 +22,7 @@
 
 namespace KorvaWeb {
 
-template <class Connection>
+template <class Connection, class Timer = boost::asio::steady_timer>
 class Timeouts {
 public:
   explicit Timeouts(long timeout_idle) : timeout_idle(timeout_idle) {}
@@ -72,7 +73,7 @@ public:
   // Bytes of a started frame or message came in.
   void progress() noexcept {
     if (timeout_message != 0)
-      last_progress = std::chrono::steady_clock::now();
+      last_progress = Clock::now();
   }
 
   // The reader waits for the client in the middle of a frame or a message (`started`), or not (the
@@ -91,6 +92,7 @@ public:
   }
 
 private:
+  using Clock = typename Timer::clock_type;
   enum class Kind { request, idle, close };
 
   Connection& self() noexcept { return static_cast<Connection&>(*this); }
@@ -105,7 +107,7 @@ private:
       return;
     }
     if (!timer)
-      timer.reset(new boost::asio::steady_timer(self().executor));
+      timer.reset(new Timer(self().executor));
     timer->expires_after(std::chrono::seconds(seconds));
     std::weak_ptr<Connection> weak = self().weak_from_this();
     timer->async_wait([weak, kind, generation = generation](const boost::system::error_code& ec) {
@@ -121,9 +123,9 @@ private:
     });
   }
 
-  void arm_message_timer(std::chrono::steady_clock::duration after) {
+  void arm_message_timer(typename Clock::duration after) {
     if (!message_timer)
-      message_timer.reset(new boost::asio::steady_timer(self().executor));
+      message_timer.reset(new Timer(self().executor));
     message_timer->expires_after(after);
     std::weak_ptr<Connection> weak = self().weak_from_this();
     message_timer->async_wait([weak](const boost::system::error_code& ec) {
@@ -131,7 +133,7 @@ private:
       if (ec || !connection || !connection->message_timer_running)
         return;
       const auto limit = std::chrono::seconds(connection->timeout_message);
-      const auto since = std::chrono::steady_clock::now() - connection->last_progress;
+      const auto since = Clock::now() - connection->last_progress;
       if (since < limit)
         connection->arm_message_timer(limit - since);
       else
@@ -139,12 +141,12 @@ private:
     });
   }
 
-  std::unique_ptr<boost::asio::steady_timer> timer;
+  std::unique_ptr<Timer> timer;
   std::uint64_t generation = 0;
   bool closing = false; // the close timer has been started
-  std::unique_ptr<boost::asio::steady_timer> message_timer; // only while a message is under way
+  std::unique_ptr<Timer> message_timer; // only while a message is under way
   bool message_timer_running = false;
-  std::chrono::steady_clock::time_point last_progress;
+  typename Clock::time_point last_progress;
 };
 
 } // namespace KorvaWeb

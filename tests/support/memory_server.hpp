@@ -43,6 +43,22 @@ public:
     }
   }
 
+  // Moves the connections' clock on by `by`, then runs the time-outs that expired and everything
+  // they set off. (The event loop's own timer learns of the new time only when a timer is set
+  // that expires before every other, so one is set that has always expired, and waited for.)
+  void advance(ManualClock::duration by) {
+    ManualClock::advance(by);
+    ManualTimer now(*io_service);
+    now.expires_at(ManualClock::time_point());
+    bool expired = false;
+    now.async_wait([&expired](const boost::system::error_code&) { expired = true; });
+    if (io_service->stopped())
+      io_service->restart();
+    while (!expired)
+      io_service->run_one();
+    run_until_idle();
+  }
+
   // Runs `task` on the event loop and waits for it (the loop's state is touched only there).
   template <class Task>
   void on_loop(Task task) {

@@ -7,9 +7,13 @@
 // once the server has written that many bytes, writes would block (an asynchronous one waits)
 // until the test gives more room.
 //
+// The connection's time-outs run on a clock of the test's (tests/support/manual_clock.hpp).
+//
 // Completions are always posted (never run inside the initiating call), through the handler's own
 // executor, as a socket's would be. A wait for bytes holds no work on the io_context: the
 // test runs the loop with poll() until nothing is ready, pushes the next piece, and polls again.
+
+#include "tests/support/manual_clock.hpp"
 
 #include <boost/asio/associated_executor.hpp>
 #include <boost/asio/async_result.hpp>
@@ -32,6 +36,8 @@ namespace korva_test {
 class MemoryStream {
 public:
   using executor_type = boost::asio::io_context::executor_type;
+  // The connection's time-outs run on the test's clock (MemoryServer::advance).
+  using timer_type = ManualTimer;
 
   explicit MemoryStream(boost::asio::io_context& io_context) : executor_(io_context.get_executor()) {}
   ~MemoryStream() = default;
@@ -54,6 +60,8 @@ public:
   }
   // Everything the server has written so far.
   const std::string& written() const noexcept { return written_; }
+  // Every write from now on fails with `error`, as a socket's do with what the kernel reports.
+  void fail_writes_with(const boost::system::error_code& error) noexcept { write_error_ = error; }
   // Largest number of bytes one write_some takes (0: all of them).
   void set_write_limit(std::size_t limit) noexcept { write_limit_ = limit; }
   // The client stops reading once the server has written `room` more bytes.
@@ -145,7 +153,9 @@ public:
 
   template <class ConstBufferSequence>
   std::size_t take(const ConstBufferSequence& buffers, boost::system::error_code& ec) {
-    ec = boost::system::error_code();
+    ec = write_error_;
+    if (ec)
+      return 0;
     if (closed_ || write_shut_) {
       ec = closed_ ? boost::asio::error::bad_descriptor : boost::asio::error::broken_pipe;
       return 0;
@@ -264,6 +274,7 @@ private:
   std::unique_ptr<WaitingWriteBase> waiting_write_;
   std::size_t write_limit_ = 0;
   std::size_t write_room_ = unlimited;
+  boost::system::error_code write_error_;
   bool end_of_stream_ = false;
   bool read_shut_ = false;
   bool write_shut_ = false;

@@ -5,7 +5,6 @@
 #include "tests/support/memory_server.hpp"
 #include "tests/support/test_client.hpp"
 
-#include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
@@ -35,9 +34,9 @@ public:
     endpoint.on_error = [this](std::shared_ptr<Connection> c, const boost::system::error_code& ec) {
       errors.push_back({c.get(), ec});
     };
-    endpoint.on_close = [this](std::shared_ptr<Connection>, int status, const std::string&) {
+    endpoint.on_close = [this](std::shared_ptr<Connection> c, int status, const std::string&) {
       closes.push_back(status);
-      closed_at = std::chrono::steady_clock::now();
+      closed.push_back(c.get());
     };
     endpoint.on_message = [this](std::shared_ptr<Connection> c, std::shared_ptr<KorvaWeb::Message> m) {
       messages.push_back({c.get(), m->content()});
@@ -60,11 +59,11 @@ public:
   RecordingServer(const RecordingServer&) = delete;
   RecordingServer& operator=(const RecordingServer&) = delete;
 
-  // Another client: connected, its upgrade request sent and answered.
-  std::shared_ptr<Connection> open() {
+  // Another client: connected, its upgrade request (with `extra_headers`) sent and answered.
+  std::shared_ptr<Connection> open(const std::string& extra_headers = "") {
     auto opened = server.connect();
     opened_.push_back(opened);
-    const std::string request = upgrade_request();
+    const std::string request = upgrade_request("/api", extra_headers);
     opened->socket->push(request.data(), request.size());
     server.run_until_idle();
     read_at[opened.get()] = opened->socket->written().find("\r\n\r\n") + 4;
@@ -94,7 +93,7 @@ public:
   int pings = 0;
   std::vector<Error> errors;
   std::vector<int> closes;
-  std::chrono::steady_clock::time_point closed_at;
+  std::vector<const Connection*> closed; // in the order of closes
   std::vector<Received> messages;
   std::vector<std::string> calls;
   std::function<void(const std::shared_ptr<Connection>&, const std::string&)> on_message;

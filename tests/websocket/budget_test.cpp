@@ -65,12 +65,14 @@ TEST(Budget, AMessageThatWouldPassTheBudgetCutsTheBiggestHolderOrItselfWhenItIsT
   EXPECT_EQ(test.server.budget->held(), 0u);
 }
 
+// ... and once it has been written to all of them, the memory goes back to the system once, not
+// once per queue.
 TEST(Budget, APayloadSharedByManyQueuesCountsOnce) {
   RecordingServer test(budget_of_300_kib);
   std::vector<std::shared_ptr<Connection>> stalled{test.connection};
   for (int i = 0; i < 4; ++i)
     stalled.push_back(test.open());
-  auto broadcast = payload_of(200 * KiB);
+  auto broadcast = payload_of(270 * KiB);
   test.server.on_loop([&] {
     for (auto& c : stalled) {
       test.stream(c).set_write_room(0);
@@ -78,7 +80,12 @@ TEST(Budget, APayloadSharedByManyQueuesCountsOnce) {
     }
   });
   EXPECT_TRUE(test.errors.empty());
-  EXPECT_LT(test.server.budget->held(), 210 * KiB);
+  EXPECT_LT(test.server.budget->held(), 280 * KiB);
+  const std::size_t returns = test.server.budget->memory_returns();
+  for (auto& c : stalled)
+    test.stream(c).add_write_room(1 << 20);
+  test.server.run_until_idle();
+  EXPECT_EQ(test.server.budget->memory_returns(), returns + 1);
 }
 
 // A queue takes a payload when the budget is full, and making room cuts the payload's only other
@@ -104,35 +111,133 @@ TEST(Budget, APayloadWhoseOtherHoldersAreCutCountsForTheQueueThatKeepsIt) {
   EXPECT_EQ(test.server.budget->held(), filler->held());
 }
 
-TEST(Budget, AStartedFrameThatStopsArrivingIsCutAfterTheMessageTimeOutAnIdleConnectionIsNot) {
+// The message time-out counts only bytes of the message: a client that keeps pinging between the
+// fragments of a message it does not go on with is cut all the same; an idle connection is not.
+TEST(Budget, AStartedFrameOrMessageThatStopsArrivingIsCutAfterTheMessageTimeOut) {
+  using std::chrono::milliseconds;
   RecordingServer test([](MemoryServer& s) { s.config.timeout_message = 1; });
-  auto idle = test.open();
+  auto idle = test.open(), pinging = test.open();
   const std::string frame = make_frame(0x81, "half of it");
   test.client_sends(frame.substr(0, frame.size() / 2));
-  test.server.io_service->restart();
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (test.errors.empty() && std::chrono::steady_clock::now() < deadline)
-    test.server.io_service->run_one_for(std::chrono::milliseconds(100));
-  test.server.run_until_idle();
+  test.client_sends(make_frame(0x01, "a first fragment"), pinging);
+  for (int i = 0; i < 3; ++i) { // 0.6 s apart: each would have put the time-out off
+    test.server.advance(milliseconds(600));
+    test.client_sends(make_frame(0x89, "still here"), pinging);
+  }
   EXPECT_TRUE(failed_with(test, test.connection, KorvaWeb::error::message_stalled));
-  EXPECT_EQ(test.errors.size(), 1u);
+  EXPECT_TRUE(failed_with(test, pinging, KorvaWeb::error::message_stalled));
+  EXPECT_EQ(test.errors.size(), 2u);
   EXPECT_TRUE(test.stream().closed());
   EXPECT_FALSE(test.stream(idle).closed());
 }
 
-TEST(Budget, BeyondTheLimitOfConnectionsTheUpgradeIsAnswered503) {
-  RecordingServer test([](MemoryServer& s) { s.config.max_connections = 2; });
-  auto second = test.open();
-  auto third = test.open();
-  EXPECT_EQ(test.stream(third).written().rfind("HTTP/1.1 503 Service Unavailable\r\n", 0), 0u)
-      << test.stream(third).written();
-  EXPECT_TRUE(test.stream(third).closed());
-  test.stream(second).push_end(); // once one has gone, the next is let in
-  test.server.run_until_idle();
+// At the limit of connections a newcomer comes in when its address holds fewer connections than
+// the fullest address, whose oldest connection makes room (on_error, close 1013, on_close); one
+// of the fullest address itself is answered 503. Connections without X-Real-IP or X-Forwarded-For
+// share the empty address.
+TEST(Budget, TheLimitOfConnectionsIsSharedBetweenAddresses) {
+  RecordingServer test([](MemoryServer& s) { s.config.max_connections = 3; });
+  const std::string b = "X-Real-IP: 10.0.0.2\r\n", c = "X-Forwarded-For: 10.0.0.3\r\n";
+  auto second = test.open(), b1 = test.open(b); // "" holds 2, 10.0.0.2 holds 1
+  auto answered = [&](const std::shared_ptr<Connection>& k) { return test.stream(k).written().substr(0, 12); };
+  struct Newcomer {
+    std::string headers;
+    const char* answer;           // the start of its answer
+    const Connection* making_room; // the connection that makes room for it, if any
+  };
+  const std::vector<Newcomer> newcomers{
+      {"", "HTTP/1.1 503", nullptr},                    // of the fullest address: refused
+      {b, "HTTP/1.1 101", test.connection.get()},       // 1 < 2: the oldest of "" goes
+      {b, "HTTP/1.1 503", nullptr},                     // 2 is not fewer than 2
+      {c, "HTTP/1.1 101", b1.get()},                    // 0 < 2: the oldest of 10.0.0.2 goes
+  };
+  for (const Newcomer& newcomer : newcomers) {
+    const std::size_t errors = test.errors.size(), closes = test.closes.size();
+    auto k = test.open(newcomer.headers);
+    EXPECT_EQ(answered(k), newcomer.answer) << newcomer.headers;
+    if (!newcomer.making_room) {
+      EXPECT_EQ(test.errors.size(), errors);
+      EXPECT_TRUE(test.stream(k).closed());
+      continue;
+    }
+    ASSERT_EQ(test.errors.size(), errors + 1);
+    EXPECT_EQ(test.errors.back().connection, newcomer.making_room);
+    EXPECT_EQ(test.errors.back().error, make_error_code(KorvaWeb::error::room_for_other_address));
+    ASSERT_EQ(test.closes.size(), closes + 1);
+    EXPECT_EQ(test.closes.back(), 1013);
+    EXPECT_EQ(test.closed.back(), newcomer.making_room);
+  }
+  auto frames = test.new_frames(test.connection);
+  ASSERT_EQ(frames.size(), 1u);
+  EXPECT_EQ(frames[0].payload, std::string("\x03\xf5try again later"));
+  // Below the limit again once the connections that made room and one more have ended, anyone
+  // comes in.
+  test.stream(second).push_end();
+  test.connection.reset();
+  b1.reset();
   second.reset();
-  test.server.run_until_idle();
-  auto fourth = test.open();
-  EXPECT_EQ(test.stream(fourth).written().compare(0, 12, "HTTP/1.1 101"), 0);
+  test.server.advance(std::chrono::seconds(5)); // the close time-out cuts those that made room
+  EXPECT_EQ(answered(test.open(b)), "HTTP/1.1 101");
+}
+
+// Whom the budget cuts when one connection wants room: the connection whose cut frees the most,
+// where a payload shared by several queues frees nothing while another holds it; and when no cut
+// alone frees a fair share, those that hold the most of what is shared (clients that have not read
+// what was sent to all of them) rather than the one asking.
+TEST(Budget, MakingRoomCutsWhatFreesTheMostNeverTheReadersOfOneBroadcastForIt) {
+  { // three slow readers of one 120 KiB broadcast; three clients each hold half of a 100 KiB frame
+    RecordingServer test(budget_of_300_kib);
+    std::vector<std::shared_ptr<Connection>> readers{test.connection, test.open(), test.open()}, senders;
+    auto broadcast = payload_of(120 * KiB);
+    test.server.on_loop([&] {
+      for (auto& r : readers) {
+        test.stream(r).set_write_room(0);
+        r->send(broadcast);
+      }
+    });
+    const std::string frame = make_frame(0x81, std::string(100 * KiB, 's'));
+    for (int i = 0; i < 4; ++i) {
+      senders.push_back(test.open());
+      test.client_sends(frame.substr(0, frame.size() / 2), senders.back());
+    }
+    EXPECT_FALSE(test.errors.empty()) << "the budget was passed";
+    for (const auto& r : readers)
+      EXPECT_FALSE(failed_with(test, r, KorvaWeb::error::memory_budget)) << "a reader of the broadcast was cut";
+  }
+  { // five clients that do not read hold two broadcasts; a client that holds nothing wants 30 KiB
+    RecordingServer test(budget_of_300_kib);
+    std::vector<std::shared_ptr<Connection>> stalled{test.connection};
+    for (int i = 0; i < 4; ++i)
+      stalled.push_back(test.open());
+    auto wanting = test.open();
+    auto first = payload_of(135 * KiB), second = payload_of(135 * KiB);
+    test.server.on_loop([&] {
+      for (auto& c : stalled) {
+        test.stream(c).set_write_room(0);
+        c->send(first);
+        c->send(second);
+      }
+      test.stream(wanting).set_write_room(0);
+      wanting->send(payload_of(30 * KiB));
+    });
+    EXPECT_FALSE(failed_with(test, wanting, KorvaWeb::error::memory_budget));
+    EXPECT_EQ(test.errors.size(), stalled.size()) << "all those holding the broadcasts go, and only they";
+  }
+}
+
+// A frame's header reserves nothing: a message's storage grows with the bytes that arrive (and is
+// what the budget counts), here for a 16 MiB frame of which 100, then 5,000 bytes came.
+TEST(Budget, AMessagesStorageGrowsWithItsBytesNotWithItsHeader) {
+  RecordingServer test(budget_of_300_kib);
+  const std::string frame = make_frame(0x81, std::string(16 << 20, 'x'));
+  std::size_t sent = 0;
+  for (std::size_t until : {14 + 100, 14 + 5100}) {
+    test.client_sends(frame.substr(sent, until - sent));
+    sent = until;
+    EXPECT_TRUE(test.errors.empty());
+    EXPECT_LE(test.server.budget->held(), 2 * KorvaWeb::ReadBuffer::chunk_size) << sent;
+    EXPECT_EQ(test.server.budget->held(), test.connection->held());
+  }
 }
 
 TEST(Budget, APausedReaderHoldsOnlyTheBytesItHasNotTakenYet) {

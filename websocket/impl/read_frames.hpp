@@ -115,6 +115,7 @@ template <class socket_type>
 void SocketServerBase<socket_type>::read_payload(const std::shared_ptr<Connection>& connection, Endpoint& endpoint,
                                                  bool drained) {
   connection->waiting_for_client(true);
+  connection->input_buffer.trim(); // taken: the payload's reads go past it
   when_readable(connection, drained, [this, connection, &endpoint](const boost::system::error_code& ec) {
     // The connection may have been cut while the reader waited: it holds nothing of the frame then.
     if (ec || connection->cut_reason() || connection->reported) {

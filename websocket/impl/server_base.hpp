@@ -74,6 +74,11 @@ void SocketServerBase<socket_type>::start() {
     acceptor.reset(new boost::asio::ip::tcp::acceptor(*io_service));
   acceptor->open(endpoint.protocol());
   acceptor->set_option(boost::asio::socket_base::reuse_address(config.reuse_address));
+  if (config.socket_buffer_size > 0) { // accepted sockets take them over from the start (their window)
+    boost::system::error_code ignored; // a listener that does not take them keeps the kernel's sizes
+    acceptor->set_option(boost::asio::socket_base::send_buffer_size(config.socket_buffer_size), ignored);
+    acceptor->set_option(boost::asio::socket_base::receive_buffer_size(config.socket_buffer_size), ignored);
+  }
   acceptor->bind(endpoint);
   acceptor->listen(128);
   bound_port_ = acceptor->local_endpoint().port();
