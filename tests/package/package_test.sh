@@ -49,7 +49,9 @@ expected='./etc/init.d/korva-server
 ./usr/share/doc/korva-server/examples/nginx/korva-console.conf
 ./usr/share/korva/console/console.css
 ./usr/share/korva/console/console.js
+./usr/share/korva/console/example.html
 ./usr/share/korva/console/index.html
+./usr/share/korva/console/korva-client.js
 ./usr/share/man/man8/korva-server.8.gz'
 contents=$(dpkg-deb --contents "$deb")
 files=$(awk '$1 !~ /^d/ { print $6 }' <<<"$contents" | sort)
