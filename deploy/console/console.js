@@ -188,7 +188,10 @@
       setValuesState(loadedAt ? 'stale' : 'empty', 'not connected');
       if (!wanted) setState('closed', 'Disconnected');
       else if (c.open) scheduleReconnect('Disconnected');
-      else checkLogin().then((refused) => { if (!refused && wanted && !conn) scheduleReconnect('Could not connect'); });
+      else {
+        scheduleReconnect('Could not connect');
+        checkLogin();
+      }
     },
     invalid(c, { message }) {
       conn = null;
@@ -199,8 +202,8 @@
 
   // A browser does not tell a page why its WebSocket was refused. A login the front end no longer
   // takes (a new password, say) is the one cause that retrying cannot cure, and the page itself
-  // shows it: fetched again with the same stored login, it is refused with 401 too. Resolves true
-  // when that is so (and says what to do), false otherwise.
+  // shows it: fetched again with the same stored login, it is refused with 401 too. Runs beside
+  // the retry it then calls off. Resolves true when that is so (and says what to do).
   async function checkLogin() {
     if (new URL(apiUrl, location.href).host !== location.host) return false;
     let status = 0;
@@ -210,6 +213,8 @@
       return false;
     }
     if (status !== 401 || !wanted || conn) return false;
+    clearTimeout(retryTimer);
+    clearInterval(countdownTimer);
     addEntry('event', 'Could not connect: the front end asks for a login (401 Unauthorized). ' +
       'Reload the page to log in again; retrying with the old login cannot succeed.');
     setState('login', 'Login needed — reload the page (or press "Reload and log in") to log in again');
@@ -217,9 +222,9 @@
   }
 
   function scheduleReconnect(what) {
-    // Exponential back-off with jitter: 0.5 s, 1 s, 2 s, 4 s, then 5 s.
-    const base = Math.min(BACKOFF_MAX_MS, BACKOFF_FIRST_MS * 2 ** attempt);
-    const wait = Math.round(base * (0.8 + Math.random() * 0.4));
+    // Exponential back-off with jitter: 0.5 s, 1 s, 2 s, 4 s, then 5 s (4 to 5 s) at most.
+    const base = BACKOFF_FIRST_MS * 2 ** Math.min(attempt, 10);
+    const wait = Math.min(BACKOFF_MAX_MS, Math.round(base * (0.8 + Math.random() * 0.4)));
     attempt += 1;
     const due = Date.now() + wait;
     const show = () => {

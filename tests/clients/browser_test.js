@@ -14,7 +14,7 @@ const os = require('node:os');
 const path = require('node:path');
 const { chromium } = require('playwright-core');
 const WebSocket = require('ws');
-const { startService, startNginx, delay } = require('./stack');
+const { startService, startNginx, waitForListener, delay } = require('./stack');
 
 const CHROMIUM = process.env.KORVA_CHROMIUM || '/usr/bin/chromium';
 const SCREENSHOTS = process.env.KORVA_SCREENSHOTS || os.tmpdir();
@@ -322,11 +322,19 @@ test('the page shows the outage, marks the values out of date as of when they la
   assert.equal(JSON.parse(await example.textContent('#reply')).status, 'ok');
 });
 
-test('a front end restarted with the same login: the page reconnects by itself', async () => {
-  const { password } = nginx;
+// Stops nginx as a crash or a restart would, waits until it is gone and the page has seen its
+// connection end, and starts it again on the same port, with this password or a new one.
+async function restartNginx(password) {
+  const events = (await eventsOf(pageA)).length;
   await nginx.stop('SIGTERM');
-  await pageA.waitForSelector('#status[data-state="closed"]', { timeout: 5000 });
+  await waitForListener(nginx.port, 5000, false);
+  await pageA.waitForFunction((n) => document.querySelectorAll('#log li[data-kind="event"]').length > n,
+    events, { timeout: 15000 });
   nginx = await startNginx(nginx.port, {}, { password });
+}
+
+test('a front end restarted with the same login: the page reconnects by itself', async () => {
+  await restartNginx(nginx.password);
   for (const page of [pageA, pageB]) {
     await waitConnected(page, 15000);
     await page.waitForSelector('#values[data-state="current"]');
@@ -413,9 +421,7 @@ test('after a reboot reply the page says the device is rebooting, at once, and s
 });
 
 test('a front end restarted with a new password: the page says a login is needed, and how', async () => {
-  await nginx.stop('SIGTERM');
-  await pageA.waitForSelector('#status[data-state="closed"]', { timeout: 5000 });
-  nginx = await startNginx(nginx.port);
+  await restartNginx();
   await pageA.waitForSelector('#status[data-state="login"]', { timeout: 15000 });
   assert.match(await pageA.textContent('#status-text'), /^Login needed — reload the page/);
   assert.equal(await pageA.textContent('#connect-toggle'), 'Reload and log in');
