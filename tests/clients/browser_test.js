@@ -434,9 +434,9 @@ test('a front end restarted with a new password: the page says a login is needed
 });
 
 test('no script errors on the pages', () => {
-  // The browser reports the failed connection attempts while the service or the login was
-  // missing, and the refused look at the page that tells a missing login; nothing else.
+  // The browser reports the failed connection attempts while the service, nginx or the login was
+  // missing, and the looks at the page (for a refused login) that failed meanwhile; nothing else.
   const unexpected = pageErrors.filter((e) => !/WebSocket connection to .* failed/.test(e) &&
-    !/Failed to load resource: the server responded with a status of 401/.test(e));
+    !/Failed to load resource: (the server responded with a status of 401|net::ERR_CONNECTION_REFUSED)/.test(e));
   assert.deepEqual(unexpected, []);
 });
