@@ -37,6 +37,15 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(KORVA_PACKAGE_MAINTAINER "korva-server developers <korva-server@example.invalid>" CACHE STRING
     "The package's Maintainer field: name <address>")
 set(CPACK_PACKAGE_CONTACT "${KORVA_PACKAGE_MAINTAINER}")
+# The changelog (deploy/debian/changelog.in, newest entry first), signed by the Maintainer; its
+# newest entry must be this version.
+file(STRINGS ${PROJECT_SOURCE_DIR}/deploy/debian/changelog.in korva_changelog_head LIMIT_COUNT 1)
+if(NOT korva_changelog_head MATCHES "^korva-server \\(${PROJECT_VERSION}\\) ")
+  message(FATAL_ERROR "deploy/debian/changelog.in: the newest entry is not version ${PROJECT_VERSION}: ${korva_changelog_head}")
+endif()
+configure_file(${PROJECT_SOURCE_DIR}/deploy/debian/changelog.in ${PROJECT_BINARY_DIR}/debian/changelog @ONLY)
+korva_gzip(${PROJECT_BINARY_DIR}/debian/changelog)
+install(FILES ${PROJECT_BINARY_DIR}/debian/changelog.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${KORVA_PACKAGE_MAINTAINER}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "WebSocket service of the device's web interface")
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
@@ -51,6 +60,7 @@ set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 # target's binutils.
 set(CPACK_STRIP_FILES OFF)
 set(CPACK_DEBIAN_DEBUGINFO_PACKAGE ON)
+set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/fix-dbgsym.cmake)
 set(CPACK_OBJCOPY_EXECUTABLE "${CMAKE_OBJCOPY}")
 set(CPACK_READELF_EXECUTABLE "${CMAKE_READELF}")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)

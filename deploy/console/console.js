@@ -10,7 +10,9 @@
 //   push          anything else (a changed value or a device notification).
 // The service answers the requests of one connection in order, one reply each, so matching
 // against the oldest unanswered request is enough. After a reboot request the service answers
-// nothing until it is restarted; a request left unanswered for 10 seconds is marked as such.
+// nothing until it is restarted: a request left unanswered for 10 seconds marks the device as not
+// answering, and a reboot reply seen in any tab of the console (BroadcastChannel) marks it as
+// rebooting in all of them.
 //
 // The WebSocket itself lives in a dedicated worker (socketRelay below), which sends what the page
 // hands it and passes every event on with the time it happened. The page's own thread may be
@@ -20,7 +22,9 @@
 (() => {
   const REPLY_WAIT_MS = 10000;
   const BACKOFF_FIRST_MS = 500;
-  const BACKOFF_MAX_MS = 30000;
+  // Reconnecting after an outage: 0.5 s, 1 s, 2 s, 4 s, then every 5 s, so that the page is back
+  // within about 5 s of the service. An attempt costs the front end one refused upgrade.
+  const BACKOFF_MAX_MS = 5000;
   const STABLE_MS = 5000; // a connection that lasts this long resets the back-off
   const LOG_LIMIT = 500;
 
@@ -52,8 +56,12 @@
   let pending = [];         // unanswered requests of this connection: { seq, command, sentAt, timer }
   let logCount = 0;
   const values = new Map(); // "group/id/index" -> { group, id, index, value }
-  let valuesAt = null;      // when the last get_values reply came
+  let loadedAt = null;      // when the last get_values reply came
+  let changedAt = null;     // when the table last changed
+  let currentUntil = null;  // when the table stopped being kept up to date
   let valuesState = 'empty'; // see setValuesState
+  // Tabs of the console tell each other when the device takes a reboot request.
+  const tabs = typeof BroadcastChannel === 'function' ? new BroadcastChannel('korva-console') : null;
 
   // ---- the relay worker -------------------------------------------------------------------
 
@@ -120,14 +128,17 @@
 
   // ---- connection -------------------------------------------------------------------------
 
+  // States: connecting, open, silent (connected, but a request went unanswered), rebooting,
+  // closed (with or without a retry on the way), login (the front end wants a new login).
   function setState(state, text) {
     els.status.dataset.state = state;
     els.statusText.textContent = text;
     document.body.dataset.connection = state;
-    const live = state === 'open' || state === 'rebooting' || state === 'connecting';
-    els.toggle.textContent = live ? 'Disconnect' : wanted ? 'Reconnect now' : 'Connect';
-    // A rebooting device answers nothing, but sending stays possible: QA checks that too.
-    els.send.disabled = state !== 'open' && state !== 'rebooting';
+    const live = state === 'open' || state === 'silent' || state === 'rebooting' || state === 'connecting';
+    els.toggle.textContent = state === 'login' ? 'Reload and log in' :
+      live ? 'Disconnect' : wanted ? 'Reconnect now' : 'Connect';
+    // A device that does not answer may still be sent requests: QA checks that too.
+    els.send.disabled = state !== 'open' && state !== 'silent' && state !== 'rebooting';
     els.refresh.disabled = els.send.disabled;
   }
 
@@ -158,10 +169,11 @@
     message(c, { text, at }) {
       receive(text, at);
     },
-    close(c, { code, reason }) {
+    close(c, { code, reason, at }) {
       conn = null;
       clearTimeout(stableTimer);
       dropPending();
+      if (valuesState === 'current') currentUntil = new Date(at);
       if (c.open) {
         const why = code === 1006 ? 'connection lost' :
           `closed with status ${code}${reason ? ` (${reason})` : ''}`;
@@ -173,9 +185,13 @@
       } else {
         addEntry('event', 'Connection attempt stopped');
       }
-      setValuesState(valuesAt ? 'stale' : 'empty', 'not connected');
-      if (wanted) scheduleReconnect(c.open ? 'Disconnected' : 'Could not connect');
-      else setState('closed', 'Disconnected');
+      setValuesState(loadedAt ? 'stale' : 'empty', 'not connected');
+      if (!wanted) setState('closed', 'Disconnected');
+      else if (c.open) scheduleReconnect('Disconnected');
+      else {
+        scheduleReconnect('Could not connect');
+        checkLogin();
+      }
     },
     invalid(c, { message }) {
       conn = null;
@@ -184,10 +200,31 @@
     },
   };
 
+  // A browser does not tell a page why its WebSocket was refused. A login the front end no longer
+  // takes (a new password, say) is the one cause that retrying cannot cure, and the page itself
+  // shows it: fetched again with the same stored login, it is refused with 401 too. Runs beside
+  // the retry it then calls off. Resolves true when that is so (and says what to do).
+  async function checkLogin() {
+    if (new URL(apiUrl, location.href).host !== location.host) return false;
+    let status = 0;
+    try {
+      status = (await fetch(location.href, { method: 'HEAD', cache: 'no-store' })).status;
+    } catch (e) {
+      return false;
+    }
+    if (status !== 401 || !wanted || conn) return false;
+    clearTimeout(retryTimer);
+    clearInterval(countdownTimer);
+    addEntry('event', 'Could not connect: the front end asks for a login (401 Unauthorized). ' +
+      'Reload the page to log in again; retrying with the old login cannot succeed.');
+    setState('login', 'Login needed — reload the page (or press "Reload and log in") to log in again');
+    return true;
+  }
+
   function scheduleReconnect(what) {
-    // Exponential back-off with jitter: 0.5 s, 1 s, 2 s, … up to 30 s.
-    const base = Math.min(BACKOFF_MAX_MS, BACKOFF_FIRST_MS * 2 ** attempt);
-    const wait = Math.round(base * (0.8 + Math.random() * 0.4));
+    // Exponential back-off with jitter: 0.5 s, 1 s, 2 s, 4 s, then 5 s (4 to 5 s) at most.
+    const base = BACKOFF_FIRST_MS * 2 ** Math.min(attempt, 10);
+    const wait = Math.min(BACKOFF_MAX_MS, Math.round(base * (0.8 + Math.random() * 0.4)));
     attempt += 1;
     const due = Date.now() + wait;
     const show = () => {
@@ -213,7 +250,9 @@
   }
 
   els.toggle.addEventListener('click', () => {
-    if (conn) {
+    if (els.status.dataset.state === 'login') {
+      location.reload();
+    } else if (conn) {
       disconnect();
     } else {
       attempt = 0;
@@ -301,10 +340,15 @@
       const i = pending.indexOf(entry);
       if (i < 0) return;
       pending.splice(i, 1);
-      addEntry('event', `No reply within ${REPLY_WAIT_MS / 1000} s to ${command || 'the request'}` +
+      const what = command || 'the request';
+      addEntry('event', `No reply within ${REPLY_WAIT_MS / 1000} s to ${what}: the device is not answering` +
         (rebooting || command === 'reboot' || pending.some((p) => p.command === 'reboot')
-          ? ' (after a reboot the service answers nothing until it is restarted)' : ''));
-      if (command === 'get_values' && valuesState === 'loading') setValuesState('stale', 'get_values got no reply');
+          ? ' (after a reboot the service answers nothing until it is restarted)'
+          : ' (a device that is rebooting answers nothing until the service is restarted)'));
+      if (!conn || !conn.open || conn.rebooting) return;
+      setState('silent', `Device not answering — no reply within ${REPLY_WAIT_MS / 1000} s to ${what}`);
+      if (valuesState === 'current') currentUntil = new Date(entry.sentAt ?? Date.now());
+      if (valuesState !== 'empty') setValuesState('stale', 'the device is not answering');
     }, REPLY_WAIT_MS);
     pending.push(entry);
     relay.postMessage({ op: 'send', id: conn.id, seq: entry.seq, text });
@@ -360,6 +404,12 @@
     let rebooting = false;
     if (kind === 'reply') {
       const answered = pending.shift();
+      // The device answers again: reload the values it may have changed meanwhile.
+      if (conn.open && !conn.rebooting && els.status.dataset.state === 'silent') {
+        setState('open', 'Connected');
+        addEntry('event', 'The device answers again');
+        if (answered.command !== 'get_values') setTimeout(() => sendRequest('{"command":"get_values"}'));
+      }
       clearTimeout(answered.timer);
       if (answered.sentAt !== null) latency = at - answered.sentAt;
       failed = message.status === 'error';
@@ -368,18 +418,29 @@
         setValuesState('stale', 'get_values failed');
       }
     }
-    noteValues(kind, message);
+    noteValues(kind, message, at);
     addEntry(kind, text, { latency, failed });
-    if (rebooting) deviceRebooting();
+    if (rebooting) {
+      deviceRebooting('The device is rebooting', at);
+      if (tabs) tabs.postMessage({ rebooting: apiUrl });
+    }
   }
 
-  // The device took a reboot request: the service now drops every request until it is
-  // restarted, and the device's values are about to change under the table.
-  function deviceRebooting() {
+  // The device took a reboot request (from this tab, or one another tab saw): the service now
+  // drops every request until it is restarted, and the device's values are about to change under
+  // the table.
+  function deviceRebooting(what, at) {
+    if (!conn || !conn.open || conn.rebooting) return;
     conn.rebooting = true;
     setState('rebooting', 'Device rebooting — no replies until the service restarts');
-    addEntry('event', 'The device is rebooting: the service answers no further requests until it is restarted');
-    setValuesState('stale', 'the device is rebooting');
+    addEntry('event', `${what}: the service answers no further requests until it is restarted`);
+    if (valuesState === 'current') currentUntil = new Date(at);
+    if (valuesState !== 'empty') setValuesState('stale', 'the device is rebooting');
+  }
+  if (tabs) {
+    tabs.onmessage = ({ data }) => {
+      if (data && data.rebooting === apiUrl) deviceRebooting('Another tab of the console saw the device take a reboot request', Date.now());
+    };
   }
 
   // ---- device values ----------------------------------------------------------------------
@@ -391,13 +452,15 @@
     values.set(`${group}/${v.id}/${index}`, { group, id: v.id, index, value: v.value });
   }
 
-  function noteValues(kind, message) {
+  // at: when the message came. The table is current only while this connection keeps it so.
+  function noteValues(kind, message, at) {
     if (!message || typeof message !== 'object') return;
     if (kind === 'reply' && message.command === 'get_values' && Array.isArray(message.values)) {
       values.clear();
       message.values.forEach(noteValue);
-      valuesAt = new Date();
-      if (!conn.rebooting) setValuesState('current');
+      loadedAt = new Date(at);
+      changedAt = loadedAt;
+      if (!conn.rebooting && els.status.dataset.state !== 'silent') setValuesState('current');
     } else if (kind === 'reply' && message.command === 'set_value' && message.status === 'ok') {
       noteValue(message);
     } else if (kind === 'notification' && message.notification === 'value_changed') {
@@ -407,6 +470,9 @@
     } else {
       return;
     }
+    changedAt = new Date(at);
+    if (valuesState === 'stale' && currentUntil < changedAt) currentUntil = changedAt;
+    setValuesState(valuesState, valuesWhy);
     renderValues();
   }
 
@@ -414,18 +480,25 @@
   //   empty    nothing loaded yet;
   //   loading  a get_values request of this connection is on its way (rows shown are old);
   //   current  loaded on this connection, kept up to date by replies, notifications, pushes;
-  //   stale    why, given: not connected, the device rebooting, get_values unanswered.
+  //   stale    why, given: not connected, the device rebooting or not answering.
+  // The time a stale table gives is when it stopped being kept up to date (or its last change,
+  // if that came later): every value shown was the device's at that time.
+  let valuesWhy = '';
 
   function setValuesState(state, why = '') {
     valuesState = state;
+    valuesWhy = why;
+    if (state === 'current') currentUntil = null;
     els.values.dataset.state = state;
-    const at = valuesAt ? timeText(valuesAt) : '';
+    const asOf = currentUntil ?? changedAt;
+    const at = asOf ? timeText(asOf) : '';
     els.valuesState.textContent = {
-      empty: 'No values loaded yet.',
-      loading: `Loading the device's values…${at ? ` Showing those from ${at}.` : ''}`,
-      current: `Loaded at ${at}, kept up to date by notifications and pushed values.`,
-      stale: `Out of date: ${why}.${at ? ` Showing the values from ${at}.` : ''}`,
-    }[state];
+      empty: () => 'No values loaded yet.',
+      loading: () => `Loading the device's values…${at ? ` Showing them as of ${at}.` : ''}`,
+      current: () => `Loaded at ${timeText(loadedAt)}, kept up to date by replies, notifications and pushed values` +
+        (changedAt > loadedAt ? ` (last change ${timeText(changedAt)}).` : '.'),
+      stale: () => `Out of date: ${why}.${at ? ` Showing the values as of ${at}.` : ''}`,
+    }[state]();
   }
 
   function renderValues() {

@@ -1,8 +1,10 @@
 'use strict';
 // The web console in headless Chromium, through nginx with the reference configuration, against
-// korva-server with the simulated device. The browser is logged in to nginx as the stack's user.
+// korva-server with the simulated device, and the minimal client page beside it. The browser is
+// logged in to nginx as the stack's user.
 //   node --test-concurrency=1 --test tests/clients/browser_test.js
-// KORVA_SERVER_BINARY names the service binary; KORVA_SCREENSHOT where the screenshot goes.
+// KORVA_SERVER_BINARY names the service binary; KORVA_SCREENSHOTS the folder for the screenshots
+// of the console's states (console-<state>.png).
 
 const { test, before, after } = require('node:test');
 const assert = require('node:assert/strict');
@@ -12,10 +14,10 @@ const os = require('node:os');
 const path = require('node:path');
 const { chromium } = require('playwright-core');
 const WebSocket = require('ws');
-const { startService, startNginx } = require('./stack');
+const { startService, startNginx, waitForListener, delay } = require('./stack');
 
 const CHROMIUM = process.env.KORVA_CHROMIUM || '/usr/bin/chromium';
-const SCREENSHOT = process.env.KORVA_SCREENSHOT || path.join(os.tmpdir(), 'console.png');
+const SCREENSHOTS = process.env.KORVA_SCREENSHOTS || os.tmpdir();
 // The value-change monitor looks every 10 seconds; a push may take that long, plus slack.
 const PUSH_WAIT_MS = 15000;
 
@@ -26,7 +28,19 @@ let profile;
 let pageA;
 let pageB;
 let foreign;
+let example;
 const pageErrors = [];
+
+function screenshot(page, name) {
+  fs.mkdirSync(SCREENSHOTS, { recursive: true });
+  return page.screenshot({ path: path.join(SCREENSHOTS, `${name}.png`), fullPage: false });
+}
+
+// The values table's line, and the time it gives ("as of HH:MM:SS.mmm").
+async function valuesAsOf(page) {
+  const line = await page.textContent('#values-state');
+  return { line, at: /as of (\d\d:\d\d:\d\d\.\d\d\d)/.exec(line)?.[1] ?? null };
+}
 
 async function openConsole() {
   const page = await context.newPage();
@@ -132,7 +146,7 @@ before(async () => {
 after(async () => {
   if (context) await context.close();
   if (foreign) await foreign.stop();
-  if (nginx) await nginx.stop();
+  if (nginx) await nginx.stop('SIGTERM');
   if (service) await service.stop();
   if (profile) fs.rmSync(profile, { recursive: true, force: true });
 });
@@ -205,7 +219,7 @@ test('the second page gets the notification, and both pages get the monitor push
   const kinds = await kindsOf(pageA);
   assert.equal(kinds.filter((e) => e.kind === 'notification').length, 0);
   assert.equal(kinds.filter((e) => e.kind === 'reply').length, 4, 'get_values on connecting, echo, set_value, get_values');
-  await pageA.screenshot({ path: SCREENSHOT, fullPage: false });
+  await screenshot(pageA, 'console-connected');
 });
 
 test('an error reply is shown as an error, and the time shown is the reply\'s, not the page\'s', async () => {
@@ -233,14 +247,39 @@ test('an error reply is shown as an error, and the time shown is the reply\'s, n
   assert.ok(parseFloat(took) < 500, `reply time shown: ${took}`);
 });
 
-test('the page shows the outage, marks the values out of date, and reloads them when the service is restarted', async () => {
+test('the minimal client page connects, sends a request and gets its reply', async () => {
+  example = await context.newPage();
+  example.on('pageerror', (e) => pageErrors.push(e.message));
+  await example.goto(`${nginx.url}example.html`);
+  await example.waitForSelector('#state:text-is("open")');
+  await example.click('#info');
+  await example.waitForFunction(() => document.getElementById('reply').textContent.includes('"status"'));
+  const reply = JSON.parse(await example.textContent('#reply'));
+  assert.equal(reply.command, 'get_info');
+  assert.equal(reply.status, 'ok');
+  await screenshot(example, 'example-page');
+});
+
+test('the page shows the outage, marks the values out of date as of when they last were, and reloads them when the service is restarted', async () => {
+  // A change another tab makes just before the outage: the table has it, and the time it gives
+  // once out of date is not earlier than the change.
+  const since = await logLength(pageA);
+  await sendFromForm(pageB, 'set_value', async () => {
+    await pageB.fill('#sv-id', '3');
+    await pageB.fill('#sv-value', '77');
+  });
+  await waitEntry(pageA, 'notification', (raw) => raw.includes('"value":77'), { since });
+  const changed = await pageA.textContent('#log li[data-kind="notification"] time');
+  assert.ok((await valuesOf(pageA)).includes('0/3/0=77'));
   assert.ok((await valuesOf(pageA)).includes('0/2/0=1500'));
   const eventsBefore = (await eventsOf(pageA)).length;
   await service.stop('SIGKILL');
   await pageA.waitForSelector('#status[data-state="closed"]', { timeout: 5000 });
   assert.match(await pageA.textContent('#status-text'), /Disconnected/);
   assert.equal(await pageA.getAttribute('#values', 'data-state'), 'stale');
-  assert.match(await pageA.textContent('#values-state'), /Out of date: not connected/);
+  const stale = await valuesAsOf(pageA);
+  assert.match(stale.line, /^Out of date: not connected\. Showing the values as of /);
+  assert.ok(stale.at >= changed, `values shown as of ${stale.at}, changed at ${changed}`);
   // Attempts while the service is down never connect, and say so.
   await pageA.waitForFunction(() => [...document.querySelectorAll('#log li[data-kind="event"] .text')]
     .some((p) => p.textContent.startsWith('Could not connect')), null, { timeout: 10000 });
@@ -248,11 +287,21 @@ test('the page shows the outage, marks the values out of date, and reloads them 
   const outage = (await eventsOf(pageA)).slice(eventsBefore);
   assert.equal(outage[0], 'Disconnected: connection lost');
   assert.ok(outage.slice(1).every((text) => text === `Could not connect to ws://127.0.0.1:${nginx.port}/api`), outage.join('\n'));
+  await screenshot(pageA, 'console-disconnected');
+  // Down long enough for the back-off to reach its longest wait (0.5 + 1 + 2 + 4 s), the page is
+  // back within that wait (5 s, give or take a fifth) of the service.
+  await pageA.waitForFunction(() => [...document.querySelectorAll('#log li[data-kind="event"] .text')]
+    .filter((p) => p.textContent.startsWith('Could not connect')).length >= 4, null, { timeout: 20000 });
 
   const offset = 0;
   service = await startService();
+  const back = Date.now();
   await waitConnected(pageA, 15000);
+  const reconnected = Date.now() - back;
+  console.log(`the console reconnected ${reconnected} ms after the service was back`);
+  assert.ok(reconnected < 6500, `reconnected after ${reconnected} ms`);
   await waitConnected(pageB, 15000);
+  await example.waitForSelector('#state:text-is("open")', { timeout: 15000 });
   // The restarted device starts from its own values: the table shows those, not the old 1500.
   await pageA.waitForSelector('#values[data-state="current"]');
   const fresh = await valuesOf(pageA);
@@ -266,6 +315,30 @@ test('the page shows the outage, marks the values out of date, and reloads them 
   assert.equal(reply.status, 'ok');
   assert.equal(reply.client, '127.0.0.1');
   assert.equal(reply.uptime < 60, true);
+  // The minimal client reconnected too, and its requests are answered on the new connection.
+  await example.evaluate(() => { document.getElementById('reply').textContent = ''; });
+  await example.click('#info');
+  await example.waitForFunction(() => document.getElementById('reply').textContent.includes('"status"'));
+  assert.equal(JSON.parse(await example.textContent('#reply')).status, 'ok');
+});
+
+// Stops nginx as a crash or a restart would, waits until it is gone and the page has seen its
+// connection end, and starts it again on the same port, with this password or a new one.
+async function restartNginx(password) {
+  const events = (await eventsOf(pageA)).length;
+  await nginx.stop('SIGTERM');
+  await waitForListener(nginx.port, 5000, false);
+  await pageA.waitForFunction((n) => document.querySelectorAll('#log li[data-kind="event"]').length > n,
+    events, { timeout: 15000 });
+  nginx = await startNginx(nginx.port, {}, { password });
+}
+
+test('a front end restarted with the same login: the page reconnects by itself', async () => {
+  await restartNginx(nginx.password);
+  for (const page of [pageA, pageB]) {
+    await waitConnected(page, 15000);
+    await page.waitForSelector('#values[data-state="current"]');
+  }
 });
 
 test('what the browser makes of a close without status code and of a subprotocol request', async () => {
@@ -313,7 +386,15 @@ test('a page of another origin cannot reach the device, even in the browser of a
   assert.doesNotMatch(seen, /from=another-origin/);
 });
 
-test('after a reboot reply the page says the device is rebooting, at once', async () => {
+test('after a reboot reply the page says the device is rebooting, at once, and so do the other tabs; a page that cannot hear of it says the device is not answering', async () => {
+  // A page that does not hear from the other tabs, as one in another browser.
+  const pageC = await context.newPage();
+  pageC.on('pageerror', (e) => pageErrors.push(e.message));
+  await pageC.addInitScript(() => { delete window.BroadcastChannel; });
+  await pageC.goto(nginx.url);
+  await waitConnected(pageC);
+  await pageC.waitForSelector('#values[data-state="current"]');
+
   pageA.once('dialog', (dialog) => dialog.accept());
   await sendFromForm(pageA, 'reboot');
   await waitEntry(pageA, 'reply', (raw) => raw.includes('"rebooting"'));
@@ -321,10 +402,41 @@ test('after a reboot reply the page says the device is rebooting, at once', asyn
   assert.match(await pageA.textContent('#status-text'), /^Device rebooting/);
   assert.equal(await pageA.getAttribute('#values', 'data-state'), 'stale');
   assert.match(await pageA.textContent('#values-state'), /the device is rebooting/);
+  await screenshot(pageA, 'console-rebooting');
+
+  await pageB.waitForSelector('#status[data-state="rebooting"]', { timeout: 5000 });
+  assert.equal(await pageB.getAttribute('#values', 'data-state'), 'stale');
+  assert.ok((await eventsOf(pageB)).some((text) => text.startsWith('Another tab of the console saw the device take a reboot request')));
+  await screenshot(pageB, 'console-rebooting-other-tab');
+
+  assert.equal(await pageC.getAttribute('#status', 'data-state'), 'open');
+  await sendFromForm(pageC, 'get_info');
+  await pageC.waitForSelector('#status[data-state="silent"]', { timeout: 15000 });
+  assert.equal(await pageC.textContent('#status-text'), 'Device not answering — no reply within 10 s to get_info');
+  assert.equal(await pageC.getAttribute('#values', 'data-state'), 'stale');
+  assert.match(await pageC.textContent('#values-state'), /^Out of date: the device is not answering\. Showing the values as of /);
+  assert.match((await eventsOf(pageC)).at(-1), /^No reply within 10 s to get_info: the device is not answering/);
+  await screenshot(pageC, 'console-not-answering');
+  await pageC.close();
+});
+
+test('a front end restarted with a new password: the page says a login is needed, and how', async () => {
+  await restartNginx();
+  await pageA.waitForSelector('#status[data-state="login"]', { timeout: 15000 });
+  assert.match(await pageA.textContent('#status-text'), /^Login needed — reload the page/);
+  assert.equal(await pageA.textContent('#connect-toggle'), 'Reload and log in');
+  assert.match((await eventsOf(pageA)).at(-1), /front end asks for a login \(401 Unauthorized\)\. Reload the page to log in again/);
+  await screenshot(pageA, 'console-login-needed');
+  // It stops retrying: the old login cannot succeed.
+  const attempts = (await eventsOf(pageA)).length;
+  await delay(6000);
+  assert.equal((await eventsOf(pageA)).length, attempts);
 });
 
 test('no script errors on the pages', () => {
-  // The browser reports the failed connection attempts while the service was down; nothing else.
-  const unexpected = pageErrors.filter((e) => !/WebSocket connection to .* failed/.test(e));
+  // The browser reports the failed connection attempts while the service, nginx or the login was
+  // missing, and the looks at the page (for a refused login) that failed meanwhile; nothing else.
+  const unexpected = pageErrors.filter((e) => !/WebSocket connection to .* failed/.test(e) &&
+    !/Failed to load resource: (the server responded with a status of 401|net::ERR_CONNECTION_REFUSED)/.test(e));
   assert.deepEqual(unexpected, []);
 });

@@ -3,10 +3,11 @@
 // korva-server on 127.0.0.1:8888 and nginx on a free loopback port, with a configuration made
 // from deploy/nginx/korva-console.conf in a temporary folder.
 //
-//   node tests/clients/stack.js [path/to/korva-server] [console-port]
+//   [KORVA_CONSOLE_PASSWORD=...] node tests/clients/stack.js [path/to/korva-server] [console-port]
 //
-// runs both until Ctrl-C and prints the console's address and how to log in. Tests use the
-// exported functions.
+// runs both until Ctrl-C and prints the console's address and how to log in (with a password made
+// for this run, or KORVA_CONSOLE_PASSWORD's, which a restart keeps). Tests use the exported
+// functions.
 
 const { spawn, execFileSync } = require('node:child_process');
 const crypto = require('node:crypto');
@@ -114,11 +115,10 @@ async function startService(env = {}) {
   return service;
 }
 
-// The one user of a stack, with a password made for this run. The password file is made as
-// deploy/README.md tells an installer to make it, with `openssl passwd -6`.
-function writePasswordFile(file) {
+// The one user of a stack, with the given password or one made for this run. The password file is
+// made as deploy/README.md tells an installer to make it, with `openssl passwd -6`.
+function writePasswordFile(file, password = crypto.randomBytes(12).toString('base64url')) {
   const user = 'korva';
-  const password = crypto.randomBytes(12).toString('base64url');
   const hash = execFileSync('openssl', ['passwd', '-6', '-stdin'], { input: `${password}\n` }).toString().trim();
   fs.writeFileSync(file, `${user}:${hash}\n`, { mode: 0o600 });
   return { user, password };
@@ -162,15 +162,16 @@ ${site}
 `;
 }
 
-// Starts nginx on a free loopback port (or wantedPort) with a password file of one user (none
-// with passwords: false, as on a device before the installer made one); resolves with
+// Starts nginx on a free loopback port (or wantedPort) with a password file of one user, whose
+// password is the given one or one made for this run (no file with passwords: false, as on a
+// device before the installer made one); resolves with
 // { url, port, dir, child, user, password, authorization, errorLog(), accessLog(), stop() }.
-async function startNginx(wantedPort = 0, timeouts = {}, { passwords = true } = {}) {
+async function startNginx(wantedPort = 0, timeouts = {}, { passwords = true, password } = {}) {
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'korva-nginx-'));
   const port = wantedPort || await freePort();
   const conf = path.join(dir, 'nginx.conf');
   fs.writeFileSync(conf, nginxConfig(dir, port, timeouts));
-  const login = passwords ? writePasswordFile(path.join(dir, 'htpasswd')) : { user: null, password: null };
+  const login = passwords ? writePasswordFile(path.join(dir, 'htpasswd'), password) : { user: null, password: null };
   try {
     execFileSync('nginx', ['-t', '-q', '-p', dir, '-c', conf], { stdio: 'pipe' });
   } catch (e) {
@@ -191,8 +192,9 @@ async function startNginx(wantedPort = 0, timeouts = {}, { passwords = true } = 
     authorization: login.user === null ? null : basicAuthorization(login.user, login.password),
     errorLog: () => fs.readFileSync(path.join(dir, 'error.log'), 'utf8'),
     accessLog: () => fs.readFileSync(path.join(dir, 'access.log'), 'utf8'),
-    async stop() {
-      await child.stop('SIGQUIT');
+    // SIGQUIT lets open tunnels end first; SIGTERM cuts them, as a crash or a restart would.
+    async stop(signal = 'SIGQUIT') {
+      await child.stop(signal);
       fs.rmSync(dir, { recursive: true, force: true });
     },
   };
@@ -207,9 +209,14 @@ if (require.main === module) {
     if (process.argv[2]) process.env.KORVA_SERVER_BINARY = path.resolve(process.argv[2]);
     const service = await startService();
     service.proc.stdout.pipe(process.stdout);
-    const nginx = await startNginx(Number(process.argv[3]) || 0);
+    // KORVA_CONSOLE_PASSWORD keeps one password across restarts, so that open consoles reconnect
+    // by themselves; a new password makes them ask for a new login.
+    const password = process.env.KORVA_CONSOLE_PASSWORD || undefined;
+    const nginx = await startNginx(Number(process.argv[3]) || 0, {}, { password });
     console.log(`korva console: ${nginx.url}\n` +
-                `log in as "${nginx.user}" with the password "${nginx.password}" (made for this run)\n` +
+                `log in as "${nginx.user}" with the password "${nginx.password}"` +
+                (password ? ' (from KORVA_CONSOLE_PASSWORD)\n' :
+                  ` (made for this run; start with KORVA_CONSOLE_PASSWORD='${nginx.password}' to keep it)\n`) +
                 'Ctrl-C ends the service and nginx');
     const stop = async () => {
       await Promise.all([nginx.stop(), service.stop()]);

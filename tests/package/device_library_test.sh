@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # scripts/check-device-library against our simulator (everything the service takes is there),
 # against a copy without SystemAPI::readData (that one function is reported, and the check fails)
-# and against files it cannot use (a reason, status 2). With --headers: our own headers agree, and
-# a stand-in SDK whose SystemAPI has one more member fails, naming SystemAPI; a build configured
-# with that SDK folder (KORVA_DEVICE_INCLUDE_DIR) fails its check the same way.
+# and against files it cannot use, the service binary among them (a reason, status 2). With
+# --headers: our own headers agree, a stand-in SDK whose SystemAPI has one more member fails,
+# naming SystemAPI, and headers that do not compile fail with the verdict and the first errors; a
+# build configured with that SDK folder (KORVA_DEVICE_INCLUDE_DIR) fails its check the same way.
 #   device_library_test.sh CHECK SERVICE SIMULATOR COPY_WITHOUT_READDATA BUILD_DIR CMAKE [TOOLCHAIN_FILE]
 set -uo pipefail
 export LC_ALL=C
@@ -38,6 +39,7 @@ grep -q ' 1 missing, 0 differ' <<<"$output" || fail "the summary does not count 
 : >"$work/empty.so"
 echo 'not a library' >"$work/text.so"
 head -c 200 "$simulator" >"$work/cut.so"
+cp "$service" "$work/program"
 while read -r file reason; do
   output=$("$check" --service "$service" --reference "$simulator" "$work/$file" 2>&1 >/dev/null)
   status=$?
@@ -48,6 +50,7 @@ done <<'CASES'
 empty.so is empty
 text.so is not an ELF file
 cut.so is damaged or cut short
+program is a program, not a shared library
 CASES
 
 # The headers. A stand-in SDK laid out as an SDK may be: one header, in a folder of its own,
@@ -78,6 +81,19 @@ grep -qE '^  DIFFERS  SystemAPI +SDK: size [0-9]+ align [0-9]+; ours: size' <<<"
   fail "a larger SystemAPI: no DIFFERS line for SystemAPI"
 [[ $(grep -c DIFFERS <<<"$output") -eq 1 ]] || fail "a larger SystemAPI: more than SystemAPI reported"
 grep -q ' 1 differ: SystemAPI$' <<<"$output" || fail "a larger SystemAPI: the summary does not name it"
+
+# Headers that do not compile: the verdict, then only the compiler's first errors.
+mkdir -p "$work/broken"
+for i in $(seq 1 40); do echo "class Broken$i { int x }"; done >"$work/broken/wsserver.h"
+output=$("$check" --build "$build" --service "$service" --reference "$simulator" \
+         --headers "$work/broken" --header-file wsserver.h "$simulator")
+status=$?
+echo "$output"
+[[ $status -eq 1 ]] || fail "headers that do not compile: status $status, expected 1"
+grep -q '^check-device-headers: the probe does not compile against the headers' <<<"$output" ||
+  fail "headers that do not compile: no verdict"
+[[ $(grep -c 'error:' <<<"$output") -eq 5 ]] && grep -q 'more errors (--verbose' <<<"$output" ||
+  fail "headers that do not compile: not the first five errors and a count of the rest"
 
 # The build's own check, in a scratch build for the same target: with the stand-in SDK it fails
 # naming SystemAPI; pointed at our own headers it passes.

@@ -1,0 +1,83 @@
+#!/usr/bin/env bash
+# scripts/install-deps --cross armhf on a scratch package setup: a dpkg database and an apt
+# configuration of its own (DPKG_ADMINDIR, APT_CONFIG), so the host's is never touched. Its one
+# source is a mirror caught in the middle of a sync, whose armhf package list has another size than
+# its Release file says, so apt-get update fails once armhf is added. The run must say what it
+# changes before it does it, fail, and leave the setup's architectures as it found them; when dpkg
+# cannot take the architecture away (a package of it is installed), it must print the command that
+# does.
+#   install_deps_test.sh INSTALL_DEPS
+set -uo pipefail
+export LC_ALL=C
+install_deps=$1
+[[ $(id -u) -eq 0 ]] || { echo "install-deps changes nothing unless run as root: skipped"; exit 77; }
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+failed=0
+fail() { echo "FAILED: $*"; failed=1; }
+native=$(dpkg --print-architecture)
+host_architectures=$(dpkg --print-foreign-architectures)
+
+# The mirror: an empty package list for the host, and an armhf one that is not what Release says.
+repo=$work/repo/dists/bookworm
+mkdir -p "$repo/main/binary-$native" "$repo/main/binary-armhf"
+: >"$repo/main/binary-$native/Packages"
+printf 'Package: half-synced\n' >"$repo/main/binary-armhf/Packages"
+{
+  printf 'Date: %s\nSuite: bookworm\nCodename: bookworm\nComponents: main\nArchitectures: %s armhf\nSHA256:\n' "$(date -Ru)" "$native"
+  printf ' %s %s main/binary-%s/Packages\n' "$(sha256sum <"$repo/main/binary-$native/Packages" | cut -d' ' -f1)" 0 "$native"
+  printf ' %s %s main/binary-armhf/Packages\n' "$(sha256sum <"$repo/main/binary-armhf/Packages" | cut -d' ' -f1)" 4096
+} >"$repo/Release"
+mkdir -p "$work/apt/state/lists/partial" "$work/apt/cache/archives/partial" "$work/apt/log" "$work/sources.list.d"
+echo "deb [trusted=yes] copy:$work/repo bookworm main" >"$work/sources.list"
+
+while read -r case armhf_package expected; do
+  # The database: the host's packages but none of armhf, the cross toolchain marked installed if it
+  # is not (the libraries' step is under test), and the host's architectures less armhf.
+  admin=$work/dpkg-$case
+  mkdir -p "$admin/info" "$admin/updates"
+  : >"$admin/available"
+  awk -v RS= -v ORS='\n\n' '!/\nArchitecture: armhf\n/' /var/lib/dpkg/status >"$admin/status"
+  for package in crossbuild-essential-armhf qemu-user "$armhf_package"; do
+    [[ $package != - ]] || continue
+    name=${package%:*} architecture=$native
+    [[ $package == *:* ]] && architecture=${package#*:}
+    grep -qx "Package: $name" "$admin/status" && continue
+    printf 'Package: %s\nStatus: install ok installed\nMaintainer: %s\nArchitecture: %s\nVersion: 1\nDescription: stand-in\n\n' \
+      "$name" 'nobody <nobody@example.invalid>' "$architecture" >>"$admin/status"
+  done
+  grep -vx armhf <<<"$host_architectures" | grep . >"$admin/arch.want"
+  { echo "$native"; cat "$admin/arch.want"; } >"$admin/arch"
+  cat >"$work/apt.conf" <<CONF
+Dir::State "$work/apt/state";
+Dir::State::status "$admin/status";
+Dir::Cache "$work/apt/cache";
+Dir::Log "$work/apt/log";
+Dir::Etc::sourcelist "$work/sources.list";
+Dir::Etc::sourceparts "$work/sources.list.d";
+Acquire::Retries "0";
+APT::Sandbox::User "root";
+CONF
+  output=$(DPKG_ADMINDIR=$admin APT_CONFIG=$work/apt.conf "$install_deps" --cross armhf 2>&1)
+  status=$?
+  echo "$case: status $status"
+  echo "$output"
+  [[ $status -ne 0 ]] || fail "$case: install-deps succeeded"
+  announced=$(grep -n 'adds the foreign architecture armhf' <<<"$output" | cut -d: -f1)
+  [[ -n $announced ]] || fail "$case: the change is not announced"
+  update_failed=$(grep -n 'apt-get update failed with the armhf architecture added' <<<"$output" | cut -d: -f1)
+  [[ -n $update_failed && -n $announced && $announced -lt $update_failed ]] ||
+    fail "$case: no report of the failed update after the announcement"
+  grep -qF "$expected" <<<"$output" || fail "$case: no '$expected'"
+  remaining=$(DPKG_ADMINDIR=$admin dpkg --print-foreign-architectures)
+  if [[ $case == undone ]]; then
+    [[ $remaining == "$(cat "$admin/arch.want")" ]] || fail "$case: foreign architectures now '$remaining'"
+  fi
+done <<'CASES'
+undone  -                  the host's package setup is as it was before
+printed libstandin:armhf   apt-get purge -y '?architecture(armhf)' && dpkg --remove-architecture armhf
+CASES
+
+[[ $(dpkg --print-foreign-architectures) == "$host_architectures" ]] || fail "the host's own architectures changed"
+[[ $failed -eq 0 ]] && echo "install_deps_test: passed"
+exit $failed
