@@ -113,54 +113,56 @@ void Budget::return_memory() noexcept {
   return_freed_memory();
 }
 
+// The connections are ranked once for the whole room to be made (ranking reads every queue),
+// then cut in that order until the growth fits; only when they are all cut and it does not yet
+// fit are they ranked again.
 bool Budget::make_room(Account& who, std::size_t growth) {
+  std::vector<std::shared_ptr<Account>> ranked; // let go of after the cuts, not under the lock
+  std::size_t next = 0;
   while (limit_ != 0 && held() + growth > limit_) {
-    const std::shared_ptr<Account> victim = to_cut_for(who); // let go of after the cut
-    if (!victim) {
-      who.cut_for_budget();
-      return false;
+    if (next == ranked.size()) {
+      ranked = rank_for(who);
+      next = 0;
+      if (ranked.empty()) {
+        who.cut_for_budget();
+        return false;
+      }
     }
-    victim->cut_for_budget();
+    ranked[next++]->cut_for_budget();
   }
   return true;
 }
 
 // Holdings are read under the lock, which a connection ending on another thread waits for before
-// anything of it goes; only the one chosen is taken hold of, and it is let go of after the lock,
-// since letting go may end it.
-std::shared_ptr<Budget::Account> Budget::to_cut_for(const Account& who) {
+// anything of it goes; those taken hold of are let go of after the lock, since that may end them.
+std::vector<std::shared_ptr<Budget::Account>> Budget::rank_for(const Account& who) {
+  struct Candidate {
+    Account* account;
+    Account::Holdings holdings;
+  };
   const std::size_t fair_share = limit_ / std::max<std::size_t>(connections(), 1);
   const Account::Holdings own = who.holdings();
-  std::vector<const Account*> ending; // their last holder let go of them on another thread
+  std::vector<Candidate> by_weight, by_share;
+  std::vector<std::shared_ptr<Account>> ranked;
   std::lock_guard<std::mutex> lock(accounts_mutex_);
-  for (;;) {
-    Account* heaviest = nullptr; // by what its cut frees
-    Account* fullest = nullptr;  // by its share
-    Account::Holdings most;
-    for (Account* account = first_; account; account = account->next_) {
-      if (account == &who || account->held() == 0 || std::find(ending.begin(), ending.end(), account) != ending.end())
-        continue;
-      const Account::Holdings its = account->holdings();
-      if (its.alone > most.alone) {
-        most.alone = its.alone;
-        heaviest = account;
-      }
-      if (its.share > most.share) {
-        most.share = its.share;
-        fullest = account;
-      }
-    }
-    Account* chosen = nullptr;
-    if (heaviest && most.alone >= fair_share && most.alone > own.alone)
-      chosen = heaviest;
-    else if (fullest && most.share >= fair_share && most.share > own.share)
-      chosen = fullest;
-    if (!chosen)
-      return nullptr;
-    if (std::shared_ptr<Account> alive = chosen->share())
-      return alive;
-    ending.push_back(chosen);
+  for (Account* account = first_; account; account = account->next_) {
+    if (account == &who || account->held() == 0)
+      continue;
+    const Account::Holdings its = account->holdings();
+    if (its.alone >= fair_share && its.alone > own.alone)
+      by_weight.push_back({account, its});
+    else if (its.share >= fair_share && its.share > own.share)
+      by_share.push_back({account, its});
   }
+  std::sort(by_weight.begin(), by_weight.end(),
+            [](const Candidate& a, const Candidate& b) { return a.holdings.alone > b.holdings.alone; });
+  std::sort(by_share.begin(), by_share.end(),
+            [](const Candidate& a, const Candidate& b) { return a.holdings.share > b.holdings.share; });
+  for (const auto* list : {&by_weight, &by_share})
+    for (const Candidate& candidate : *list)
+      if (std::shared_ptr<Account> alive = candidate.account->share()) // none: ending on another thread
+        ranked.push_back(std::move(alive));
+  return ranked;
 }
 
 } // namespace KorvaWeb

@@ -36,6 +36,7 @@
 #include <cstddef>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 namespace KorvaWeb {
 
@@ -129,8 +130,9 @@ private:
     return limit_ == 0 || held() + growth <= limit_ || make_room(who, growth);
   }
   bool make_room(Account& who, std::size_t growth);
-  // The connection to cut so that `who` may grow, or none (`who` itself is to be cut).
-  std::shared_ptr<Account> to_cut_for(const Account& who);
+  // The connections that may be cut so that `who` may grow, in the order to cut them; none: `who`
+  // itself is to be cut.
+  std::vector<std::shared_ptr<Account>> rank_for(const Account& who);
   void add(std::size_t bytes) noexcept {
     const std::size_t now = held_.fetch_add(bytes, std::memory_order_relaxed) + bytes;
     if (now > peak_held_)
