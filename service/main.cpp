@@ -64,7 +64,7 @@ constexpr std::size_t max_connections = 1024;
 // client that does not read, which the unit's memory limit counts too). Plenty for loopback from
 // the front end; a client that does not read counts twice this (what the kernel keeps) against
 // the budget.
-constexpr int socket_buffer_size = 64 * 1024;
+constexpr int socket_buffer_size = 4 * 1024;
 
 // How long an ending process waits for its last entries to be written.
 constexpr std::chrono::seconds exit_log_limit{2};

@@ -140,28 +140,24 @@ std::vector<std::shared_ptr<Budget::Account>> Budget::rank_for(const Account& wh
     Account* account;
     Account::Holdings holdings;
   };
-  const std::size_t fair_share = limit_ / std::max<std::size_t>(connections(), 1);
-  const Account::Holdings own = who.holdings();
-  std::vector<Candidate> by_weight, by_share;
+  const std::size_t fair_share = held() / std::max<std::size_t>(connections(), 1);
+  const std::size_t own = who.holdings().alone;
+  std::vector<Candidate> candidates;
   std::vector<std::shared_ptr<Account>> ranked;
   std::lock_guard<std::mutex> lock(accounts_mutex_);
   for (Account* account = first_; account; account = account->next_) {
     if (account == &who || account->held() == 0)
       continue;
     const Account::Holdings its = account->holdings();
-    if (its.alone >= fair_share && its.alone > own.alone)
-      by_weight.push_back({account, its});
-    else if (its.share >= fair_share && its.share > own.share)
-      by_share.push_back({account, its});
+    if (its.share >= fair_share && its.alone > own)
+      candidates.push_back({account, its});
   }
-  std::sort(by_weight.begin(), by_weight.end(),
-            [](const Candidate& a, const Candidate& b) { return a.holdings.alone > b.holdings.alone; });
-  std::sort(by_share.begin(), by_share.end(),
-            [](const Candidate& a, const Candidate& b) { return a.holdings.share > b.holdings.share; });
-  for (const auto* list : {&by_weight, &by_share})
-    for (const Candidate& candidate : *list)
-      if (std::shared_ptr<Account> alive = candidate.account->share()) // none: ending on another thread
-        ranked.push_back(std::move(alive));
+  std::sort(candidates.begin(), candidates.end(), [](const Candidate& a, const Candidate& b) {
+    return a.holdings.alone != b.holdings.alone ? a.holdings.alone > b.holdings.alone : a.holdings.share > b.holdings.share;
+  });
+  for (const Candidate& candidate : candidates)
+    if (std::shared_ptr<Account> alive = candidate.account->share()) // none: ending on another thread
+      ranked.push_back(std::move(alive));
   return ranked;
 }
 

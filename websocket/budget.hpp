@@ -8,19 +8,13 @@
 // When growing would pass the limit (a read, or a frame pushed to a queue), connections are cut
 // until the growth fits: their queues are freed and their readers stop, and the application sees
 // error::memory_budget. A payload that several queues share (a broadcast) is counted once in the
-// total. Whom to cut:
-//   1. the connection whose cut frees the most (its weight): a shared payload weighs, for each of
-//      its holders, what cutting that holder would free, nothing while another still holds it, so
-//      the readers of one broadcast never become the heaviest because of it (the last one holding
-//      it carries it alone);
-//   2. when no cut alone frees a fair share, the connection that holds the most with each shared
-//      payload divided among its holders: the clients that have not read what was sent to all of
-//      them, whose cuts together free it;
-//   3. otherwise the connection that wants to grow.
-// A connection is cut for another only when it holds at least its fair share (the limit over the
-// number of connections) and more than the other holds (by the same measure); the one that wants
-// to grow may be cut below its share, when it asks for room that nobody else can give.
-//
+// total. The connections are cut in the order of what cutting each frees (its weight): a shared
+// payload weighs, for each of its holders, nothing while another still holds it, so the readers of
+// one broadcast never weigh most because of it (the last one holding it carries it alone). Only a
+// connection that holds at least its fair share (the total over the number of connections, each
+// shared payload divided among its holders) and weighs more than the one that wants to grow is cut
+// for it; when there is none, the one that wants to grow is cut itself.
+
 // After the total has fallen to half a peak of 256 KiB or more, the freed memory goes back to the
 // system (many small frames leave the allocator's heap fragmented otherwise, and a device that once
 // held a flood would keep its peak for good); so it does after half of a burst of at least 256

@@ -6,11 +6,13 @@
 #include "tests/support/service_process.hpp"
 
 #include <dirent.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -130,6 +132,39 @@ inline int count_lines(const std::string& text, const std::string& prefix) {
 
 inline double mib(long kib) { return static_cast<double>(kib) / 1024.0; }
 
+// Sockets of the server on `port` that nobody holds any more (orphans: closed, but the kernel still
+// tries to deliver what they hold) with unsent bytes, from /proc/net/tcp.
+inline int orphans_holding_data(unsigned short port) {
+  std::ifstream table("/proc/net/tcp");
+  std::string line;
+  std::getline(table, line); // the heading
+  int count = 0;
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
+    fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >> inode;
+    const auto colon = local.find(':');
+    if (colon == std::string::npos || std::stoul(local.substr(colon + 1), nullptr, 16) != port || inode != "0")
+      continue;
+    if (std::stoul(queues.substr(0, queues.find(':')), nullptr, 16) > 0)
+      ++count;
+  }
+  return count;
+}
+
+// Raises this process's limit of open files (and so its children's) to `wanted`, or to as many as
+// the hard limit allows; returns what it is now.
+inline long raise_open_file_limit(long wanted) {
+  rlimit limit{};
+  getrlimit(RLIMIT_NOFILE, &limit);
+  if (limit.rlim_cur < static_cast<rlim_t>(wanted)) {
+    limit.rlim_cur = std::min<rlim_t>(static_cast<rlim_t>(wanted), limit.rlim_max);
+    setrlimit(RLIMIT_NOFILE, &limit);
+  }
+  getrlimit(RLIMIT_NOFILE, &limit);
+  return static_cast<long>(limit.rlim_cur);
+}
+
 // A memory cgroup of its own for one service process, with a memory limit, as the unit's
 // MemoryMax gives the service on the device: made under the test's own cgroup (the v1 memory
 // controller, or v2 where the test's cgroup lets it enable the memory controller for a child),
@@ -204,6 +239,19 @@ public:
 
   // The highest memory use since it was made (v1: without socket buffers), in KiB.
   long peak_kib() const { return static_cast<long>(number(v1_ ? "/memory.max_usage_in_bytes" : "/memory.peak") / 1024); }
+  // What the kernel holds for the sockets inside it now, in KiB: v1's TCP counter, v2's "sock" of
+  // memory.stat (also in memory.current there); -1 when neither can be read.
+  long socket_kib() const {
+    if (v1_)
+      return static_cast<long>(number("/memory.kmem.tcp.usage_in_bytes") / 1024);
+    std::istringstream stat(read_file(path_ + "/memory.stat"));
+    std::string name;
+    long long value = 0;
+    while (stat >> name >> value)
+      if (name == "sock")
+        return static_cast<long>(value / 1024);
+    return -1;
+  }
   // v1 only: the highest use of socket buffers, counted apart there; -1 elsewhere.
   long socket_peak_kib() const {
     return v1_ ? static_cast<long>(number("/memory.kmem.tcp.max_usage_in_bytes") / 1024) : -1;
