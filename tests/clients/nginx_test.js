@@ -194,3 +194,45 @@ test('one address cannot hold more than 16 tunnels, nor open them faster than th
   assert.ok(refused > 0 && refused < 40, `${refused} of 40 handshakes refused`);
   assert.match(nginx.errorLog(), /limiting requests, excess: .* by zone "korva_api_handshakes"/);
 });
+
+// The service takes 1024 connections, shared between client addresses: 64 addresses with their 16
+// idle tunnels each fill it, and the console of a 65th address still comes in, because the service
+// closes the oldest tunnel of an address holding the most (close 1013 "try again later").
+test('64 addresses with 16 idle tunnels each do not keep the console of another address out', { timeout: 120000 }, async () => {
+  const wide = await startNginx(0, {}, { connections: 4096 });
+  const tunnels = [];
+  const closes = [];
+  let closed;
+  const firstClose = new Promise((resolve) => { closed = resolve; });
+  const open = (address) => new Promise((resolve) => {
+    const ws = new WebSocket(`ws://127.0.0.1:${wide.port}/api`,
+      { headers: { Authorization: wide.authorization }, localAddress: address });
+    ws.once('open', () => resolve({ ws, status: 101 }));
+    ws.once('unexpected-response', (request, response) => { resolve({ status: response.statusCode }); request.destroy(); });
+    ws.once('error', () => resolve({ status: 0 }));
+  });
+  try {
+    for (let a = 0; a < 64; a++) {
+      const opened = await Promise.all(Array.from({ length: 16 }, () => open(`127.0.0.${10 + a}`)));
+      assert.deepEqual(opened.map((r) => r.status), Array(16).fill(101), `address 127.0.0.${10 + a}`);
+      for (const { ws } of opened) {
+        ws.on('close', (code, reason) => { closes.push([code, reason.toString()]); closed(); });
+        tunnels.push(ws);
+      }
+    }
+    const console = await open('127.0.0.200');
+    assert.equal(console.status, 101, 'the console of another address');
+    tunnels.push(console.ws);
+    console.ws.send('{"command":"get_info"}');
+    const [reply] = await once(console.ws, 'message');
+    assert.equal(JSON.parse(reply.toString()).status, 'ok');
+    await firstClose;
+    assert.deepEqual(closes, [[1013, 'try again later']]);
+  } finally {
+    await Promise.all(tunnels.filter((ws) => ws.readyState === WebSocket.OPEN).map((ws) => {
+      ws.close(1000);
+      return once(ws, 'close');
+    }));
+    await wide.stop();
+  }
+});

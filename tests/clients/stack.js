@@ -131,8 +131,9 @@ function basicAuthorization(user, password) {
 
 // The nginx configuration: the deployment's server block inside a minimal main configuration
 // whose files all live in dir.
-// timeouts, e.g. { send_timeout: '2s' }, replaces the values of those directives.
-function nginxConfig(dir, port, timeouts = {}) {
+// timeouts, e.g. { send_timeout: '2s' }, replaces the values of those directives; connections is
+// what the one worker may hold (a tunnel takes two).
+function nginxConfig(dir, port, timeouts = {}, connections = 1024) {
   let site = fs.readFileSync(path.join(repo, 'deploy', 'nginx', 'korva-console.conf'), 'utf8')
     .replaceAll('@LISTEN@', `127.0.0.1:${port}`)
     .replaceAll('@CONSOLE_ROOT@', path.join(repo, 'deploy', 'console'))
@@ -147,7 +148,8 @@ function nginxConfig(dir, port, timeouts = {}) {
 worker_processes 1;
 pid ${dir}/nginx.pid;
 error_log ${dir}/error.log info;
-events { worker_connections 1024; }
+worker_rlimit_nofile ${2 * connections + 64};
+events { worker_connections ${connections}; }
 http {
     include /etc/nginx/mime.types;
     default_type application/octet-stream;
@@ -166,11 +168,11 @@ ${site}
 // password is the given one or one made for this run (no file with passwords: false, as on a
 // device before the installer made one); resolves with
 // { url, port, dir, child, user, password, authorization, errorLog(), accessLog(), stop() }.
-async function startNginx(wantedPort = 0, timeouts = {}, { passwords = true, password } = {}) {
+async function startNginx(wantedPort = 0, timeouts = {}, { passwords = true, password, connections } = {}) {
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'korva-nginx-'));
   const port = wantedPort || await freePort();
   const conf = path.join(dir, 'nginx.conf');
-  fs.writeFileSync(conf, nginxConfig(dir, port, timeouts));
+  fs.writeFileSync(conf, nginxConfig(dir, port, timeouts, connections));
   const login = passwords ? writePasswordFile(path.join(dir, 'htpasswd'), password) : { user: null, password: null };
   try {
     execFileSync('nginx', ['-t', '-q', '-p', dir, '-c', conf], { stdio: 'pipe' });
