@@ -197,7 +197,7 @@ public:
   // Counts what the reader holds against the budget: its read buffer and the messages it
   // assembles, plus `more` that it is about to read. False when the budget cut the connection.
   bool count_reading(std::size_t more = 0) {
-    if (!send_queue.counted() || end_reason_)
+    if (!send_queue.frames.counted() || end_reason_)
       return !end_reason_; // without a budget nothing is counted
     return count_reading_now(more);
   }
@@ -228,7 +228,7 @@ private:
   }
 
   std::shared_ptr<Budget::Account> share() noexcept override { return this->weak_from_this().lock(); }
-  Holdings queued_holdings() const noexcept override { return send_queue.holdings(); }
+  Holdings queued_holdings() const noexcept override { return send_queue.frames.holdings(); }
 
   // The reader's holdings go at once; its pending read finds the connection cut before it
   // touches them.

@@ -1,31 +1,35 @@
 #pragma once
 // Every way in which the server gives up on a connection, in one list. Each failure is raised
-// where it arises and reaches the application in exactly one of three ways:
+// where it arises and reaches the application in one of these ways:
 //
 //   failure            what the client sees                      what the application sees
 //   message_too_big    close 1009 "message too big"              on_error (generic:90, EMSGSIZE),
 //                                                                then on_close 1009
-//   send_queue_limit   the TCP connection closed                 on_error and the callbacks of its
-//                                                                frames (generic:105, ENOBUFS)
-//   close_timeout      the TCP connection closed, 5 s after      the callback of the frame being
-//                      the close or failure was reported         written (operation_aborted)
+//   room_for_other_    close 1013 "try again later"              on_error, then on_close 1013
+//   address
 //   unmasked_frame     close 1002 "message from client not       on_close 1002 with that reason
 //                      masked"
 //   reserved_bits ...  close 1002, or 1007 for invalid_utf8,     on_close with that status and
 //   invalid_utf8       with the failure's reason (error.cpp)     reason; nothing of the frame
 //                                                                reaches on_message
-//   memory_budget      the TCP connection closed                 on_error and the callbacks of its
-//                                                                frames
-//   message_stalled    the TCP connection closed                 on_error and the callbacks of its
-//                                                                frames
+//   send_queue_limit   a reset: the connection is cut, and what  on_error (generic:105, ENOBUFS),
+//   memory_budget      was not yet sent is dropped               unless it had been reported
+//   message_stalled                                              already (closed or failed); the
+//   close_timeout                                                callback of the frame being
+//                                                                written, and of every frame sent
+//                                                                later, hears it too (frames that
+//                                                                were waiting are dropped without
+//                                                                theirs); close_timeout is heard
+//                                                                as operation_aborted
 //   head_too_big       the TCP connection closed, no answer      nothing: the connection never
 //   too_many_headers                                             reached an endpoint
 //   malformed_head
 //   connection_limit   "503 Service Unavailable" instead of 101  nothing
 //
-// The first three report the system codes that the connection log has always shown for them;
-// make_error_code() gives those. The others belong to websocket_category(), whose messages say
-// what went wrong.
+// message_too_big, send_queue_limit and close_timeout report the system codes that the connection
+// log has always shown for them; make_error_code() gives those. The others belong to
+// websocket_category(), whose messages say what went wrong. The server's own decisions look at
+// this enum, never at the codes: a kernel's ENOBUFS or a cancelled operation is not one of these.
 
 #include <boost/system/error_code.hpp>
 

@@ -17,8 +17,7 @@
 
 namespace KorvaWeb {
 
-template <class Stream>
-class SendQueue;
+class QueuedFrames;
 
 class Message : public std::istream {
 public:
@@ -127,8 +126,7 @@ public:
   boost::asio::const_buffer data() const noexcept { return boost::asio::buffer(bytes_.data(), bytes_.size()); }
 
 private:
-  template <class Stream>
-  friend class SendQueue;
+  friend class QueuedFrames;
   struct Formatter;
 
   std::string bytes_;

@@ -11,11 +11,9 @@
 // asynchronous write. Either way its callback is called with the result (success included) while
 // it is still at the front, never from inside push().
 //
-// Bounds. Each frame counts its header, its payload and frame_overhead, so that many small frames
-// are bounded as well as a few big ones. Above `high_water` the connection's reader waits
-// (wait_for_room); a frame that would take the count over `limit` is refused (0: no bound).
-// Frames also count against the server's memory budget (count_against), which may cut the
-// connection to make room.
+// Bounds. The frames count what queued_frames.hpp says: above `high_water` the connection's reader
+// waits (wait_for_room); a frame that would take the count over `limit` is refused (0: no bound);
+// the server's memory budget may cut the connection to make room for a frame.
 //
 // Failure. A failed write, or fail(), ends the queue for good: the frames waiting are dropped
 // without their callbacks, the frame at the front tells its callback the error (fail()'s, or the
@@ -27,8 +25,7 @@
 
 #include "websocket/budget.hpp"
 #include "websocket/error.hpp"
-#include "websocket/frame.hpp"
-#include "websocket/message.hpp"
+#include "websocket/queued_frames.hpp"
 #include "websocket/scope_runner.hpp"
 #include "websocket/write_turn.hpp"
 
@@ -39,33 +36,19 @@
 #include <cstddef>
 #include <exception>
 #include <functional>
-#include <list>
 #include <memory>
-#include <optional>
 
 namespace KorvaWeb {
-
-using SendCallback = std::function<void(const boost::system::error_code&)>;
-
-// What one queued frame counts beyond its header and payload: about what its queue entry, its
-// payload stream and their allocations take.
-constexpr std::size_t frame_overhead = 256;
 
 template <class Stream>
 class SendQueue {
 public:
-  struct Frame {
-    FrameHeader header;
-    std::shared_ptr<SendStream> payload;
-    SendCallback callback;
-    std::size_t cost = 0;    // what the frame counts against the bounds; 0 once uncounted
-    std::size_t written = 0; // bytes of header and payload written so far
-  };
+  using Frame = QueuedFrames::Frame;
 
   // What push() did with a frame.
   enum class Pushed {
     queued,
-    over_limit, // it would take the queue over `limit`: not queued
+    over_limit, // it would take the queue over its limit: not queued
     failed      // the queue has failed (failure() says why), or the budget cut the connection for it
   };
 
@@ -75,16 +58,9 @@ public:
   SendQueue(const SendQueue&) = delete;
   SendQueue& operator=(const SendQueue&) = delete;
 
-  std::size_t high_water = 0;
-  std::size_t limit = 0;
+  // The frames and their bounds (high_water, limit, the budget they count against).
+  QueuedFrames frames;
 
-  // Frames are counted against `budget` too, as `account`'s (the connection's).
-  void count_against(Budget& budget, Budget::Account& account) noexcept {
-    budget_ = &budget;
-    account_ = &account;
-  }
-  // The connection counts against a budget.
-  bool counted() const noexcept { return budget_ != nullptr; }
   // Writing starts from the turn's task shared by the server's queues, not from a task of its own.
   void start_in(std::shared_ptr<WriteTurn> turn) noexcept { turn_ = std::move(turn); }
 
@@ -95,25 +71,22 @@ public:
   Pushed push(Frame frame, const Keep& keep) {
     if (failure_)
       return Pushed::failed;
-    const std::size_t payload = frame.payload->size();
-    frame.cost = frame.header.size + frame_overhead + payload;
-    if (limit != 0 && bytes_ + frame.cost > limit)
+    switch (frames.add(std::move(frame))) {
+    case QueuedFrames::Added::front:
+      start_later(keep());
+      return Pushed::queued;
+    case QueuedFrames::Added::behind:
+      return Pushed::queued;
+    case QueuedFrames::Added::over_limit:
       return Pushed::over_limit;
-    if (budget_ && !budget_->add_queued(*account_, frame.cost - payload, payload, frame.payload->queues_))
-      return Pushed::failed; // the budget cut this connection to make room
-    ++frame.payload->queues_;
-    bytes_ += frame.cost;
-    if (writing_) {
-      waiting_.push_back(std::move(frame));
-      return {};
+    case QueuedFrames::Added::cut:
+      break;
     }
-    writing_.emplace(std::move(frame));
-    start_later(keep());
-    return Pushed::queued;
+    return Pushed::failed;
   }
 
-  std::size_t bytes() const noexcept { return bytes_; }
-  bool above_high_water() const noexcept { return high_water != 0 && bytes_ > high_water; }
+  std::size_t bytes() const noexcept { return frames.bytes(); }
+  bool above_high_water() const noexcept { return frames.above_high_water(); }
   const boost::system::error_code& failure() const noexcept { return failure_; }
 
   // The reader stops while the queue is above its high-water mark: `resume` is posted once the
@@ -121,31 +94,12 @@ public:
   // the connection only weakly: a queue above the mark has a write under way, which holds it.
   void wait_for_room(std::function<void()> resume) { paused_reader_ = std::move(resume); }
 
-  // What the queue holds: alone, what cutting the connection would free of it (each frame's own
-  // cost, and the payloads that no other queue holds: a broadcast's stays while another reader has
-  // it); as a share, each payload divided among the queues that hold it.
-  Budget::Account::Holdings holdings() const noexcept {
-    Budget::Account::Holdings held;
-    auto add = [&held](const Frame& frame) {
-      const std::size_t payload = frame.payload->size(), holders = frame.payload->queues_;
-      held.alone += frame.cost - payload + (holders == 1 ? payload : 0);
-      held.share += frame.cost - payload + payload / holders;
-    };
-    if (writing_ && writing_->cost != 0)
-      add(*writing_);
-    for (const Frame& frame : waiting_)
-      add(frame);
-    return held;
-  }
-
   // Ends the queue with `error` (see Failure above). The caller closes the socket, which ends the
   // write under way; the frame being written counts no more from now on.
   void fail(const boost::system::error_code& error) {
     if (!failure_)
       failure_ = error;
-    if (writing_)
-      uncount(*writing_);
-    drop_waiting_frames();
+    frames.drop_waiting();
     resume_reader();
   }
 
@@ -156,11 +110,12 @@ private:
   // The posted start of the write of an idle queue's first frame (see Writes above).
   void start_writing(const std::shared_ptr<void>& owner) {
     auto guard = handler_runner_->acquire();
-    if (!guard || !writing_)
+    Frame* front = frames.front();
+    if (!guard || !front)
       return;
     if (failure_) { // failed before its write began: the frame is told so, as if its write had failed
-      const SendCallback callback = std::move(writing_->callback);
-      writing_.reset();
+      const SendCallback callback = std::move(front->callback);
+      frames.clear();
       if (callback)
         callback(failure_);
       return;
@@ -171,18 +126,19 @@ private:
   template <class Keep>
   void write(const Keep& keep) {
     for (;;) {
+      Frame& front = *frames.front();
       boost::system::error_code ec;
-      const std::size_t bytes = stream_.write_some(unwritten(*writing_), ec);
+      const std::size_t bytes = stream_.write_some(unwritten(front), ec);
       if (ec) // would block, or failed: the asynchronous write finds out again and reports it
         break;
-      writing_->written += bytes;
-      if (!done(*writing_))
+      front.written += bytes;
+      if (!done(front))
         break;
       tell_front(ec, keep); // at the front still: what it pushes goes behind
       if (!next_frame())
         return;
     }
-    stream_.async_write_some(unwritten(*writing_),
+    stream_.async_write_some(unwritten(*frames.front()),
                              [this, owner = std::shared_ptr<void>(keep())](const boost::system::error_code& ec,
                                                                            std::size_t bytes) { written(ec, bytes, owner); });
   }
@@ -194,8 +150,9 @@ private:
       return;
     auto keep = [&owner] { return owner; };
     if (!ec) {
-      writing_->written += bytes;
-      if (!done(*writing_)) {
+      Frame& front = *frames.front();
+      front.written += bytes;
+      if (!done(front)) {
         write(keep);
         return;
       }
@@ -207,7 +164,7 @@ private:
     tell_front(ec, keep);
     if (ec) {
       fail(ec);
-      writing_.reset();
+      frames.clear();
       return;
     }
     if (next_frame())
@@ -220,7 +177,7 @@ private:
   // whoever runs the event loop.
   template <class Keep>
   void tell_front(const boost::system::error_code& ec, const Keep& keep) {
-    if (!writing_->callback)
+    if (!frames.front()->callback)
       return;
     struct OnThrow {
       SendQueue& queue;
@@ -232,12 +189,12 @@ private:
           queue.after_throwing_callback(ec, keep());
       }
     } on_throw{*this, ec, keep};
-    writing_->callback(ec);
+    frames.front()->callback(ec);
   }
   void after_throwing_callback(const boost::system::error_code& ec, const std::shared_ptr<void>& owner) {
     if (ec) {
       fail(ec);
-      writing_.reset();
+      frames.clear();
     } else if (next_frame()) {
       start_later(owner);
     }
@@ -253,15 +210,10 @@ private:
   // The frame at the front is written: the next waiting one takes its place. False when none is
   // left.
   bool next_frame() {
-    uncount(*writing_);
-    writing_.reset();
+    const bool more = frames.pop_front();
     if (!above_high_water())
       resume_reader();
-    if (waiting_.empty())
-      return false;
-    writing_.emplace(std::move(waiting_.front()));
-    waiting_.pop_front();
-    return true;
+    return more;
   }
 
   static bool done(const Frame& frame) noexcept { return frame.written == frame.header.size + frame.payload->size(); }
@@ -271,24 +223,6 @@ private:
     const std::size_t header_done = frame.written < frame.header.size ? frame.written : frame.header.size;
     return {boost::asio::buffer(frame.header.bytes.data() + header_done, frame.header.size - header_done),
             frame.payload->data() + (frame.written - header_done)};
-  }
-
-  void drop_waiting_frames() {
-    for (Frame& frame : waiting_)
-      uncount(frame);
-    waiting_.clear();
-  }
-
-  // The frame counts no more, here and in the budget.
-  void uncount(Frame& frame) noexcept {
-    if (frame.cost == 0)
-      return;
-    bytes_ -= frame.cost;
-    const std::size_t payload = frame.payload->size();
-    const bool last_holder = --frame.payload->queues_ == 0;
-    if (budget_)
-      budget_->remove_queued(*account_, frame.cost - payload, payload, last_holder);
-    frame.cost = 0;
   }
 
   // The paused reader goes on in a task of its own: never inside a push() or a write, which may
@@ -302,14 +236,7 @@ private:
 
   Stream& stream_;
   const std::shared_ptr<ScopeRunner>& handler_runner_;
-  Budget* budget_ = nullptr;
-  Budget::Account* account_ = nullptr;
   std::shared_ptr<WriteTurn> turn_;
-  // The frame being written, and the frames behind it in order (in a list only while another is
-  // being written, so that an idle connection holds no list storage).
-  std::optional<Frame> writing_;
-  std::list<Frame> waiting_;
-  std::size_t bytes_ = 0; // what the frames being written and waiting count
   boost::system::error_code failure_;
   std::function<void()> paused_reader_;
 };

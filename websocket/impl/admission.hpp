@@ -24,8 +24,8 @@ std::shared_ptr<typename SocketServerBase<socket_type>::Connection> SocketServer
   connection->send_queue.start_in(write_turn);
   connection->timeout_close = config.timeout_close;
   connection->timeout_message = config.timeout_message;
-  connection->send_queue.high_water = config.send_queue_high_water;
-  connection->send_queue.limit = config.send_queue_limit;
+  connection->send_queue.frames.high_water = config.send_queue_high_water;
+  connection->send_queue.frames.limit = config.send_queue_limit;
   return connection;
 }
 
@@ -42,7 +42,7 @@ bool SocketServerBase<socket_type>::admit(const std::shared_ptr<Connection>& con
   }
   budget->open(*connection);
   if (budget->limit() != 0)
-    connection->send_queue.count_against(*budget, *connection);
+    connection->send_queue.frames.count_against(*budget, *connection);
   return true;
 }
 
@@ -62,7 +62,7 @@ bool SocketServerBase<socket_type>::let_in(const std::shared_ptr<Connection>& co
   refuse_frame(making_room, *room.endpoint, error::room_for_other_address);
   budget->admit_refused(*connection);
   if (budget->limit() != 0)
-    connection->send_queue.count_against(*budget, *connection);
+    connection->send_queue.frames.count_against(*budget, *connection);
   return true;
 }
 
