@@ -5,6 +5,7 @@
 // /proc/<pid>/fd). Figures are printed as "FIGURE name: value" lines.
 
 #include "tests/hostile/hostile.hpp"
+#include "tests/support/client_frame.hpp"
 
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -65,12 +66,9 @@ std::multiset<std::string> open_connections(const std::string& log) {
 
 // A client frame carrying an announced length without its payload: header and mask key only.
 std::string frame_header_only(unsigned char fin_rsv_opcode, std::uint64_t length) {
+  static constexpr unsigned char key[4] = {0x12, 0x34, 0x56, 0x78};
   std::string header;
-  header.push_back(static_cast<char>(fin_rsv_opcode));
-  header.push_back(static_cast<char>(0x80 | 127));
-  for (int i = 7; i >= 0; --i)
-    header.push_back(static_cast<char>((length >> (8 * i)) & 0xFF));
-  header.append("\x12\x34\x56\x78", 4);
+  append_client_frame_header(header, fin_rsv_opcode, length, key, 127);
   return header;
 }
 
