@@ -53,31 +53,22 @@ struct Observed {
 // UTF-8 as RFC 3629 defines it, decoded one character at a time: a check of what the server let
 // through that does not share the server's own validator.
 bool is_utf8(const std::string& text) {
+  static constexpr std::uint32_t least[4] = {0, 0x80, 0x800, 0x10000}; // no overlong forms
   for (std::size_t i = 0; i < text.size();) {
     const auto lead = static_cast<unsigned char>(text[i]);
-    std::size_t more = 0;
-    std::uint32_t code = 0, least = 0;
-    if (lead < 0x80) {
-      ++i;
-      continue;
-    } else if ((lead & 0xE0) == 0xC0) {
-      more = 1, code = lead & 0x1F, least = 0x80;
-    } else if ((lead & 0xF0) == 0xE0) {
-      more = 2, code = lead & 0x0F, least = 0x800;
-    } else if ((lead & 0xF8) == 0xF0) {
-      more = 3, code = lead & 0x07, least = 0x10000;
-    } else {
+    // The bytes that follow the lead byte; 4: not a lead byte.
+    const std::size_t more =
+        lead < 0x80 ? 0 : lead < 0xC0 ? 4 : lead < 0xE0 ? 1 : lead < 0xF0 ? 2 : lead < 0xF8 ? 3 : 4;
+    if (more > 3 || text.size() - i <= more)
       return false;
-    }
-    if (text.size() - i <= more)
-      return false;
+    std::uint32_t code = lead & (more == 0 ? 0x7F : 0x7F >> (more + 1));
     for (std::size_t k = 1; k <= more; ++k) {
       const auto next = static_cast<unsigned char>(text[i + k]);
       if ((next & 0xC0) != 0x80)
         return false;
       code = (code << 6) | (next & 0x3F);
     }
-    if (code < least || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
+    if (code < least[more] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
       return false;
     i += more + 1;
   }
