@@ -179,7 +179,7 @@ TEST(HostileHandshake, SlowHandshakesAreCutByTheRequestTimeOut) {
   EXPECT_GE(earliest, 4.8) << "the request time-out cut a client early";
   // A close is seen at the test's next look, which a loaded machine delays; that a client was
   // still connected is a fact whenever it is seen.
-  EXPECT_LE(latest_open, sanitized_build ? 8.0 : 6.0) << "the request time-out did not hold";
+  EXPECT_LE(latest_open, sanitized_build ? 9.0 : 6.5) << "the request time-out did not hold";
   EXPECT_EQ(probes_answered, probes);
 
   const std::string response = in_time->read_until("\r\n\r\n", 3s);
