@@ -206,7 +206,6 @@ TEST(HostileHandshake, RequestHeadOver64KiBIsDroppedWithoutAnswer) {
   {
     TestClient exact(service_port);
     ASSERT_TRUE(exact.send_raw(padded_request(65536, true)));
-    bool closed = false;
     const std::string got = exact.read_until("\r\n\r\n");
     EXPECT_EQ(got.compare(0, 13, "HTTP/1.1 101 "), 0) << "a head of exactly 64 KiB was not answered";
   }
