@@ -30,28 +30,6 @@ std::string errno_text(int error) { return error == 0 ? "end of stream" : std::s
 
 } // namespace
 
-std::size_t append_client_frame(std::string& out, unsigned char fin_rsv_opcode, const char* payload,
-                                std::size_t length, const unsigned char mask[4]) {
-  out.push_back(static_cast<char>(fin_rsv_opcode));
-  if (length <= 125) {
-    out.push_back(static_cast<char>(0x80 | length));
-  } else if (length <= 0xFFFF) {
-    out.push_back(static_cast<char>(0x80 | 126));
-    out.push_back(static_cast<char>(length >> 8));
-    out.push_back(static_cast<char>(length & 0xFF));
-  } else {
-    out.push_back(static_cast<char>(0x80 | 127));
-    for (int shift = 56; shift >= 0; shift -= 8)
-      out.push_back(static_cast<char>((static_cast<std::uint64_t>(length) >> shift) & 0xFF));
-  }
-  out.append(reinterpret_cast<const char*>(mask), 4);
-  std::size_t start = out.size();
-  out.append(payload, length);
-  for (std::size_t i = 0; i < length; ++i)
-    out[start + i] = static_cast<char>(static_cast<unsigned char>(out[start + i]) ^ mask[i % 4]);
-  return start;
-}
-
 Poller::Poller() : fd_(::epoll_create1(EPOLL_CLOEXEC)), events_(256) {
   if (fd_ < 0)
     throw BenchError(std::string("epoll_create1: ") + std::strerror(errno));

@@ -3,6 +3,8 @@
 // benchmark's load generator. A Poller and its connections belong to the one thread that made
 // them; nothing here is thread-safe.
 
+#include "tests/support/client_frame.hpp"
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -39,9 +41,8 @@ struct Frame {
 };
 
 // Appends a client frame (masked with `mask`) carrying the payload; returns the offset of the
-// payload within `out`, where its bytes stand masked.
-std::size_t append_client_frame(std::string& out, unsigned char fin_rsv_opcode, const char* payload,
-                                std::size_t length, const unsigned char mask[4]);
+// payload within `out`, where its bytes stand masked. The tests' clients use the same encoder.
+using korva_test::append_client_frame;
 
 // One epoll set. Each registered socket carries a caller-chosen id in its events.
 class Poller {

@@ -6,36 +6,33 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <streambuf>
 #include <string>
 
 namespace korva {
 
+class LogEntryBuffer;
+
 // Whole log entries for two descriptors, "out" and "err", queued in memory and written by one
 // thread of its own.
 //
-// Entries: what each thread writes to out() or err() is collected apart from the other threads (a
-// Logger may hand its entry over in pieces, and pieces of different threads must not mix) and
-// queued up to and including its last newline, which the Logger puts at the end of each entry. A
-// flush alone ends nothing (std::cerr flushes after every piece). Entries reach their descriptor
-// whole and in order. An entry that comes after a quiet millisecond wakes the writer and is
-// written at once; those that come while it writes, or within a millisecond of its last write,
-// wake nobody and go out together in its next write.
+// Entries: out() and err() hand over each thread's entries whole (service/log_entry_buffer.hpp).
+// They reach their descriptor whole and in order. An entry that comes after a quiet millisecond
+// wakes the writer and is written at once; those that come while it writes, or within a
+// millisecond of its last write, wake nobody and go out together in its next write.
 //
 // Bound: each descriptor's entries, queued or being written, take at most its capacity. An entry
 // that does not fit is dropped and counted, and so is every later one for that descriptor until
 // the writer takes the queue; the entry "Server: Log full, entries dropped: N" then stands where
 // they are missing.
 //
-// Failures: an entry whose write fails (a reader that went away, a full disk) is lost, and the
-// writer goes on with the next; an entry the descriptor took in part before it failed is ended
-// with a newline. Needs SIGPIPE ignored. While one descriptor does not take a write, the other's
-// entries wait too (and are dropped when they no longer fit).
+// Failures: an entry whose write fails is lost, and the writer goes on with the next
+// (service/log_sink.hpp). While one descriptor does not take a write, the other's entries wait too
+// (and are dropped when they no longer fit).
 //
-// Threads: out() and err() may be written from any thread, drain() and finish() called from any
-// thread. The std::ostream above a buffer is not made thread-safe by this; the Logger serialises
-// its own use of the stream.
+// Threads: out() and err() may be written, and the other members called, from any thread.
 class LogQueue {
 public:
   struct Sink {
@@ -47,8 +44,9 @@ public:
   // (one order, one capacity). The queue writes to duplicates of the descriptors, closed once the
   // writer has ended after the destructor: the caller may close its own whenever it likes.
   LogQueue(Sink out, Sink err);
-  // Stops the writer after the write it is in, without waiting for it (a writer stuck in a write
-  // that never returns must not keep the process from ending). Call finish() or drain() first.
+  // finish() without waiting: the writer stops after the write it is in, without being waited for
+  // (a writer stuck in a write that never returns must not keep the process from ending). Call
+  // finish() or drain() first to have the queue written.
   ~LogQueue();
   LogQueue(const LogQueue&) = delete;
   LogQueue& operator=(const LogQueue&) = delete;
@@ -69,11 +67,14 @@ public:
   // Later calls write only their `last_words`.
   bool finish(std::chrono::steady_clock::time_point deadline, const std::string& last_words = {});
 
+  // Entries dropped since the start because the queue had no room for them (those that the
+  // "Server: Log full" entries count while the log runs).
+  std::uint64_t dropped() const noexcept;
+
 private:
   struct Core;
-  class Channel;
   std::shared_ptr<Core> core_;
-  std::unique_ptr<Channel> out_, err_;
+  std::unique_ptr<LogEntryBuffer> out_, err_;
 };
 
 // Points std::cout and std::cerr at a log queue for its lifetime: standard output with 1 MiB,
@@ -91,6 +92,9 @@ public:
   // LogQueue::finish with `limit` from now: for the fatal path (`last_words`: its reason) and the
   // orderly end.
   bool finish(std::chrono::milliseconds limit, const std::string& last_words = {});
+
+  // LogQueue::dropped: log entries dropped since the start.
+  std::uint64_t dropped() const noexcept;
 
 private:
   std::unique_ptr<LogQueue> queue_;

@@ -104,15 +104,6 @@ private:
   std::chrono::milliseconds slowest_probe_{0};
 };
 
-// A client frame with the 64-bit length form, masked with a zero key (so the payload goes as is).
-std::string frame_bytes(unsigned char fin_rsv_opcode, const std::string& payload) {
-  std::string frame{static_cast<char>(fin_rsv_opcode), static_cast<char>(0x80 | 127)};
-  for (int i = 7; i >= 0; --i)
-    frame.push_back(static_cast<char>((static_cast<std::uint64_t>(payload.size()) >> (8 * i)) & 0xFF));
-  frame.append(4, '\0');
-  return frame + payload;
-}
-
 std::string echo_of_size(std::size_t size) {
   const std::string head = R"({"command":"echo","pad":")", tail = "\"}";
   return head + std::string(size - head.size() - tail.size(), 'e') + tail;
@@ -135,15 +126,15 @@ void stalled_senders(const std::string& name, const std::string& bytes, int coun
 }
 
 TEST(HostileBudget, StalledClientsWithALargestEchoEach) {
-  stalled_senders("stalled echo", frame_bytes(0x81, echo_of_size(max_message)));
+  stalled_senders("stalled echo", make_frame(0x81, echo_of_size(max_message)));
 }
 
 TEST(HostileBudget, StalledClientsWithALargestPingEach) {
-  stalled_senders("stalled ping", frame_bytes(0x89, std::string(max_message, 'p')));
+  stalled_senders("stalled ping", make_frame(0x89, std::string(max_message, 'p')));
 }
 
 TEST(HostileBudget, HalfSentFramesOfTheLargestSize) {
-  const std::string frame = frame_bytes(0x81, echo_of_size(max_message));
+  const std::string frame = make_frame(0x81, echo_of_size(max_message));
   stalled_senders("half-sent frames", frame.substr(0, frame.size() - 1));
   // The header of the largest frame and 100 of its bytes reserve nothing for the rest: 160 such
   // clients stay far inside the budget (and inside a 32-bit device's address space).
@@ -189,7 +180,7 @@ TEST(HostileBudget, ALargestSetValueWithFifteenOtherClients) {
   const std::string head = R"({"command":"set_value","group":8,"id":1,"value":")", tail = "\"}";
   const std::string request = head + std::string(max_message - head.size() - tail.size(), 's') + tail;
   const auto start = Clock::now();
-  requester->send_raw(frame_bytes(0x81, request));
+  requester->send_raw(make_frame(0x81, request));
   Frame answer = requester->read_frame(30s);
   EXPECT_TRUE(answer.ok && answer.payload.find(R"("status":"ok")") != std::string::npos)
       << answer.payload.substr(0, 200);

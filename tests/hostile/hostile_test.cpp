@@ -5,6 +5,7 @@
 // /proc/<pid>/fd). Figures are printed as "FIGURE name: value" lines.
 
 #include "tests/hostile/hostile.hpp"
+#include "tests/support/client_frame.hpp"
 
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -65,12 +66,9 @@ std::multiset<std::string> open_connections(const std::string& log) {
 
 // A client frame carrying an announced length without its payload: header and mask key only.
 std::string frame_header_only(unsigned char fin_rsv_opcode, std::uint64_t length) {
+  static constexpr unsigned char key[4] = {0x12, 0x34, 0x56, 0x78};
   std::string header;
-  header.push_back(static_cast<char>(fin_rsv_opcode));
-  header.push_back(static_cast<char>(0x80 | 127));
-  for (int i = 7; i >= 0; --i)
-    header.push_back(static_cast<char>((length >> (8 * i)) & 0xFF));
-  header.append("\x12\x34\x56\x78", 4);
+  append_client_frame_header(header, fin_rsv_opcode, length, key, 127);
   return header;
 }
 
@@ -119,6 +117,7 @@ TEST(HostileHandshake, SlowHandshakesAreCutByTheRequestTimeOut) {
     Clock::time_point opened;
     std::size_t sent = 0;
     double closed_after = -1;
+    double seen_open_after = 0; // the last time it was seen still connected
   };
   const std::string request = upgrade_request();
   std::vector<Slow> slow;
@@ -145,10 +144,12 @@ TEST(HostileHandshake, SlowHandshakesAreCutByTheRequestTimeOut) {
         s.client->send_raw(request.substr(s.sent++, 1));
       if (s.kind == endless_headers)
         s.client->send_raw(s.sent++ == 0 ? "GET /api HTTP/1.1\r\n" : "X-Slow-" + std::to_string(s.sent) + ": v\r\n");
-      if (s.client->wait_closed(1ms))
+      if (s.client->wait_closed(1ms)) {
         s.closed_after = seconds_since(s.opened);
-      else
+      } else {
+        s.seen_open_after = seconds_since(s.opened);
         all_closed = false;
+      }
     }
     if (in_time_sent < request.size() && seconds_since(in_time_opened) >= 0.35 * (in_time_sent * 8 / request.size())) {
       std::size_t piece = std::min(request.size() - in_time_sent, request.size() / 8 + 1);
@@ -164,18 +165,21 @@ TEST(HostileHandshake, SlowHandshakesAreCutByTheRequestTimeOut) {
     std::this_thread::sleep_for(100ms); // the pace of the slow clients is the subject here
   }
 
-  double earliest = 1e9, latest = 0;
+  double earliest = 1e9, latest = 0, latest_open = 0;
   for (const auto& s : slow) {
     EXPECT_GE(s.closed_after, 0) << "a slow client of kind " << s.kind << " is still connected";
     if (s.closed_after >= 0) {
       earliest = std::min(earliest, s.closed_after);
       latest = std::max(latest, s.closed_after);
     }
+    latest_open = std::max(latest_open, s.seen_open_after);
   }
   figure("slow handshake: earliest close after", earliest, "s");
   figure("slow handshake: latest close after", latest, "s");
   EXPECT_GE(earliest, 4.8) << "the request time-out cut a client early";
-  EXPECT_LE(latest, sanitized_build ? 9.0 : 6.5) << "the request time-out did not hold";
+  // A close is seen at the test's next look, which a loaded machine delays; that a client was
+  // still connected is a fact whenever it is seen.
+  EXPECT_LE(latest_open, sanitized_build ? 9.0 : 6.5) << "the request time-out did not hold";
   EXPECT_EQ(probes_answered, probes);
 
   const std::string response = in_time->read_until("\r\n\r\n", 3s);
@@ -202,21 +206,24 @@ TEST(HostileHandshake, RequestHeadOver64KiBIsDroppedWithoutAnswer) {
   {
     TestClient exact(service_port);
     ASSERT_TRUE(exact.send_raw(padded_request(65536, true)));
-    bool closed = false;
-    std::string got = exact.read_until_closed(1s, closed);
+    const std::string got = exact.read_until("\r\n\r\n");
     EXPECT_EQ(got.compare(0, 13, "HTTP/1.1 101 "), 0) << "a head of exactly 64 KiB was not answered";
   }
   for (bool blank_line : {true, false}) {
+    // Connected first, so its request time-out ends first: while it is still connected, no
+    // time-out can have dropped the other.
+    TestClient under(service_port);
+    ASSERT_TRUE(under.send_raw(padded_request(60000, false)));
     TestClient over(service_port);
     const auto start = Clock::now();
     over.send_raw(padded_request(65537, blank_line));
     bool closed = false;
-    std::string got = over.read_until_closed(4s, closed);
+    std::string got = over.read_until_closed(10s, closed);
     EXPECT_TRUE(closed) << "a head of 64 KiB + 1 byte was not dropped";
     EXPECT_EQ(got, "") << "a head over 64 KiB got an answer";
     figure(std::string("head over 64 KiB ") + (blank_line ? "with" : "without") + " blank line: dropped after",
            seconds_since(start), "s");
-    EXPECT_LT(seconds_since(start), sanitized_build ? 4.0 : 2.0) << "dropped by the time-out, not by the cap";
+    EXPECT_TRUE(under.silent_for(0ms)) << "dropped by the time-out, not by the cap";
   }
 
   const long rss_before = rss_kib(service->pid());

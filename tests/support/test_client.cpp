@@ -1,4 +1,5 @@
 #include "tests/support/test_client.hpp"
+#include "tests/support/client_frame.hpp"
 
 #include <gtest/gtest.h>
 
@@ -22,27 +23,8 @@ constexpr unsigned char mask_key[4] = {0x12, 0x34, 0x56, 0x78};
 
 std::string make_frame(unsigned char fin_rsv_opcode, const std::string& payload, bool masked, int length_form) {
   std::string frame;
-  frame.push_back(static_cast<char>(fin_rsv_opcode));
-  unsigned char mask_bit = masked ? 0x80 : 0x00;
-  std::uint64_t n = payload.size();
-  if (length_form == 127 || (length_form == 0 && n > 0xFFFF)) {
-    frame.push_back(static_cast<char>(mask_bit | 127));
-    for (int i = 7; i >= 0; --i)
-      frame.push_back(static_cast<char>((n >> (8 * i)) & 0xFF));
-  } else if (length_form == 126 || (length_form == 0 && n > 125)) {
-    frame.push_back(static_cast<char>(mask_bit | 126));
-    frame.push_back(static_cast<char>((n >> 8) & 0xFF));
-    frame.push_back(static_cast<char>(n & 0xFF));
-  } else {
-    frame.push_back(static_cast<char>(mask_bit | n));
-  }
-  if (!masked)
-    return frame + payload;
-  frame.append(reinterpret_cast<const char*>(mask_key), 4);
-  std::size_t start = frame.size();
-  frame += payload;
-  for (std::size_t i = 0; i < payload.size(); ++i)
-    frame[start + i] = static_cast<char>(static_cast<unsigned char>(frame[start + i]) ^ mask_key[i % 4]);
+  frame.reserve(14 + payload.size());
+  append_client_frame(frame, fin_rsv_opcode, payload.data(), payload.size(), masked ? mask_key : nullptr, length_form);
   return frame;
 }
 

@@ -57,11 +57,19 @@ TEST(FrameSize, NoWrapAroundWithA64BitSizeType) {
   EXPECT_FALSE(frame_too_big<U64>(1u << 20, 1u << 20, unlimited));
 }
 
+// Lengths below, at and past the eight bytes unmasked at once, in place and into another buffer.
 TEST(Unmask, XorsWithTheKeyCyclically) {
   const unsigned char key[4] = {0x01, 0x02, 0x03, 0x04};
-  unsigned char data[6] = {'H' ^ 1, 'e' ^ 2, 'l' ^ 3, 'l' ^ 4, 'o' ^ 1, '!' ^ 2};
-  unmask(data, 6, key, data);
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(data), 6), "Hello!");
+  const std::string text = "Hello, unmasked world!"; // two words of eight and six bytes more
+  for (std::size_t size : {6, 8, 9, 16, 22}) {
+    std::vector<unsigned char> masked(size), out(size);
+    for (std::size_t i = 0; i < size; ++i)
+      masked[i] = static_cast<unsigned char>(text[i] ^ key[i % 4]);
+    unmask(masked.data(), size, key, out.data());
+    EXPECT_EQ(std::string(out.begin(), out.end()), text.substr(0, size));
+    unmask(masked.data(), size, key, masked.data());
+    EXPECT_EQ(std::string(masked.begin(), masked.end()), text.substr(0, size)) << "in place";
+  }
 }
 
 // Each row whole, and split at every point into two pieces fed one after the other.
@@ -82,6 +90,12 @@ TEST(Utf8, ValidAndInvalidTextFedWholeAndInPieces) {
       {"abc\x80", false},                  // a continuation byte alone
       {"abcdefgh\xC3", false},             // cut at the end
       {"abcdefgh\xC3(", false},            // a lead byte without its continuation
+      // ASCII goes sixteen bytes at a time: what stands in such a block, in either half of it
+      {"0123456789abcdef01234567\xFF" "89abcdef", false},
+      {"0123456789abcde\x80" "0123456789abcdef", false},
+      {"0123456789abcdefghijklmn\xC3\xA9" "pqrstuvwxyz0123456789", true},
+      {"0123456789abcd\xE2\x82\xAC" "0123456789abcdef", true}, // across two blocks
+      {"0123456789abcdef0123456789abcdef\xED\xA0\x80", false},
   };
   for (const Row& row : rows) {
     const std::string text = row.text;

@@ -202,6 +202,8 @@ TEST(Receive, FramesTheProtocolForbidsFailTheConnection) {
       {"an overlong form", make_frame(0x81, "\xC0\xAF"), 1007, "invalid UTF-8"},
       {"a character cut at the message's end", make_frame(0x81, "ok \xE2\x82"), 1007, "invalid UTF-8"},
       {"invalid UTF-8 across fragments", make_frame(0x01, "\xE2\x82") + make_frame(0x80, "\x28"), 1007, "invalid UTF-8"},
+      {"invalid UTF-8 20,000 bytes into a frame over 16 KiB",
+       make_frame(0x81, std::string(20000, 'a') + "\xC3(" + std::string(20000, 'b')), 1007, "invalid UTF-8"},
       {"invalid UTF-8 in a close reason", close_frame(1000, "\xFF\xFE"), 1007, "invalid UTF-8"},
   };
   for (const Row& row : rows) {
