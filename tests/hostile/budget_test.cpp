@@ -306,7 +306,7 @@ TEST(HostileBudget, SlowReadersOfOneNotificationAreNotCutForAnothersHalfSentFram
   for (int id = 0; id < 4; ++id)
     EXPECT_TRUE(set_value(*driver, id, value));
   std::vector<std::unique_ptr<TestClient>> holders;
-  const std::string frame = frame_bytes(0x81, echo_of_size(1 << 20));
+  const std::string frame = make_frame(0x81, echo_of_size(1 << 20));
   for (int i = 0; i < 90; ++i) {
     holders.push_back(connect_to_service());
     holders.back()->send_within(frame.substr(0, 14 + 512 * 1024), 10s);
