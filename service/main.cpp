@@ -60,11 +60,13 @@ constexpr std::size_t memory_budget = 40 * 1024 * 1024;
 // needs one or two, and the front end lets each browser address have 16. With the service's own
 // files this fits the unit's open-file limit (LimitNOFILE=2048).
 constexpr std::size_t max_connections = 1024;
-// Each client's socket buffers, either way, instead of the kernel's sizing (up to megabytes for a
-// client that does not read, which the unit's memory limit counts too). Plenty for loopback from
-// the front end; a client that does not read counts twice this (what the kernel keeps) against
-// the budget.
-constexpr int socket_buffer_size = 4 * 1024;
+// Each client's socket buffers instead of the kernel's sizing (up to megabytes for a client that
+// does not read, which the unit's memory limit counts too). The send buffer is what loopback needs
+// for large replies at full speed; what the kernel holds of it counts against the budget. The
+// receive buffer fills only while the service does not read a client: 8 KiB kept by the kernel
+// per connection, 8 MiB for the most connections, outside the budget.
+constexpr int send_buffer_size = 64 * 1024;
+constexpr int receive_buffer_size = 4 * 1024;
 
 // How long an ending process waits for its last entries to be written.
 constexpr std::chrono::seconds exit_log_limit{2};
@@ -120,7 +122,8 @@ int main() {
   server.config.timeout_message = timeout_message;
   server.config.memory_budget = memory_budget;
   server.config.max_connections = max_connections;
-  server.config.socket_buffer_size = socket_buffer_size;
+  server.config.send_buffer_size = send_buffer_size;
+  server.config.receive_buffer_size = receive_buffer_size;
 
   std::unique_ptr<SystemAPI> system_api;
   try {

@@ -63,8 +63,8 @@ void Budget::close(Account& account) noexcept {
       peak_ = open;
     }
   }
-  remove(account.receiving_);
-  account.receiving_ = 0;
+  remove(account.receiving_ + account.sent_);
+  account.receiving_ = account.sent_ = 0;
   if (burst_over)
     return_memory();
 }
@@ -101,6 +101,17 @@ void Budget::remove_queued(Account& account, std::size_t cost, std::size_t paylo
   after_removal();
 }
 
+void Budget::set_sent(Account& account, std::size_t bytes) noexcept {
+  if (bytes == account.sent_)
+    return;
+  const bool fell = bytes < account.sent_;
+  add(bytes);
+  remove(account.sent_);
+  account.sent_ = bytes;
+  if (fell)
+    after_removal();
+}
+
 void Budget::after_removal() noexcept {
   if (peak_held_ < memory_return_threshold || held() > peak_held_ / 2)
     return;
@@ -123,6 +134,8 @@ bool Budget::make_room(Account& who, std::size_t growth) {
     if (next == ranked.size()) {
       ranked = rank_for(who);
       next = 0;
+      if (held() + growth <= limit_)
+        break; // the kernel had sent more than was counted
       if (ranked.empty()) {
         who.cut_for_budget();
         return false;
@@ -140,11 +153,16 @@ std::vector<std::shared_ptr<Budget::Account>> Budget::rank_for(const Account& wh
     Account* account;
     Account::Holdings holdings;
   };
-  const std::size_t fair_share = held() / std::max<std::size_t>(connections(), 1);
-  const std::size_t own = who.holdings().alone;
   std::vector<Candidate> candidates;
   std::vector<std::shared_ptr<Account>> ranked;
   std::lock_guard<std::mutex> lock(accounts_mutex_);
+  // What the kernel holds of sent bytes is counted as what was written into the sockets, which
+  // clients that read have taken since: it is asked for first.
+  for (Account* account = first_; account; account = account->next_)
+    if (account->sent_ != 0)
+      account->measure_sent();
+  const std::size_t fair_share = held() / std::max<std::size_t>(connections(), 1);
+  const std::size_t own = who.holdings().alone;
   for (Account* account = first_; account; account = account->next_) {
     if (account == &who || account->held() == 0)
       continue;

@@ -44,8 +44,9 @@ public:
     Account(const Account&) = delete;
     Account& operator=(const Account&) = delete;
 
-    // What it holds: its reader's holdings and its frames, shared payloads counted whole.
-    std::size_t held() const noexcept { return receiving_ + queued_; }
+    // What it holds: its reader's holdings, its frames (shared payloads counted whole) and what the
+    // kernel holds of its sent bytes.
+    std::size_t held() const noexcept { return receiving_ + queued_ + sent_; }
     // Its reader's holdings and, of its queue, what it holds alone (what cutting it would free) and
     // its share (each shared payload divided among its holders).
     struct Holdings {
@@ -54,7 +55,7 @@ public:
     };
     Holdings holdings() const noexcept {
       Holdings queued = queued_holdings();
-      return {receiving_ + queued.alone, receiving_ + queued.share};
+      return {receiving_ + sent_ + queued.alone, receiving_ + sent_ + queued.share};
     }
     // Accepted beyond the limit of connections: to be refused.
     bool refused() const noexcept { return refused_; }
@@ -62,6 +63,8 @@ public:
   protected:
     // What its queue holds (on the loop).
     virtual Holdings queued_holdings() const noexcept = 0;
+    // Asks the kernel what it holds of the bytes sent (on the loop), for set_sent().
+    virtual void measure_sent() noexcept = 0;
     // The budget cuts this connection: it must give back everything it holds before it returns
     // (its queue uncounted, its reader's holdings set to 0), and then hold nothing more.
     virtual void cut_for_budget() = 0;
@@ -72,6 +75,7 @@ public:
     friend class Budget;
     std::size_t receiving_ = 0;
     std::size_t queued_ = 0;
+    std::size_t sent_ = 0;
     bool open_ = false;
     bool refused_ = false;
     Account* previous_ = nullptr; // the open accounts, under the budget's lock
@@ -116,6 +120,10 @@ public:
   // A frame leaves a queue (written, dropped or failed); `last_holder`: no queue holds its payload
   // any more.
   void remove_queued(Account& account, std::size_t cost, std::size_t payload, bool last_holder) noexcept;
+  // What the kernel holds of the bytes the connection sent (its socket's send buffer) is now
+  // `bytes`: counted without cutting anyone (those bytes are taken already; the next growth makes
+  // room if need be).
+  void set_sent(Account& account, std::size_t bytes) noexcept;
 
 private:
   // Room for `growth` more: at once when it fits, else by cutting the biggest holders until it

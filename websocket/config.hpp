@@ -42,12 +42,16 @@ struct Config {
   // then gets close 1013 "try again later" (error::room_for_other_address); otherwise the newcomer
   // is answered "503 Service Unavailable" instead of the 101 and closed; 0: no limit.
   std::size_t max_connections = 0;
-  // Send and receive buffer of the listening socket and so of every accepted one (SO_SNDBUF,
+  // Send and receive buffers of the listening socket and so of every accepted one (SO_SNDBUF,
   // SO_RCVBUF; the kernel keeps twice the size asked for), in place of the kernel's own sizing,
-  // which lets a client that does not read make the kernel hold megabytes for it: with it, what
-  // the kernel holds for all connections together is bounded by max_connections times four times
-  // this; 0: the kernel's sizing.
-  int socket_buffer_size = 0;
+  // which lets a client that does not read make the kernel hold megabytes for it; 0: the kernel's
+  // sizing. What the kernel holds of a connection's sent bytes counts against memory_budget up to
+  // twice send_buffer_size (and one more of its buffers). The receive buffer is not counted: it
+  // fills only while the server does not read, and stays at twice its size per connection.
+  // (Loopback sends in one segment up to 64 KiB, and a client acknowledges a lone segment late: a
+  // send buffer of less than 64 KiB asked slows large replies down many times.)
+  int send_buffer_size = 0;
+  int receive_buffer_size = 0;
   // Largest accepted message in bytes.
   std::size_t max_message_size = std::numeric_limits<std::size_t>::max();
   // Local address to bind (an IPv4 or IPv6 literal); empty: every IPv4 address.

@@ -35,6 +35,9 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
 
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
+
 #include <atomic>
 #include <cassert>
 #include <memory>
@@ -69,6 +72,16 @@ void abort_socket(Socket& socket) {
   socket.close(ignored);
 }
 
+// A TCP socket that still holds bytes it could not even send (its client has stopped reading) is
+// closed with a reset too: closed in order, it would stay in the kernel with them for minutes.
+inline void close_unless_stuck(boost::asio::ip::tcp::socket& socket) {
+  int unsent = 0;
+  if (socket.is_open() && ::ioctl(socket.native_handle(), SIOCOUTQNSD, &unsent) == 0 && unsent > 0)
+    abort_socket(socket);
+}
+template <class Socket>
+void close_unless_stuck(Socket&) {}
+
 // The timer of a connection's time-outs: the steady clock's, or the one its stream type names as
 // its `timer_type` (an in-memory stream of the tests runs a clock that the test moves on).
 template <class Socket, class = void>
@@ -97,6 +110,7 @@ public:
   ~BasicConnection() override {
     if (budget)
       budget->close(*this); // what its reader still held, and its place among the open connections
+    detail::close_unless_stuck(*socket);
   }
 
   // Request fields, filled by the handshake.
@@ -229,6 +243,7 @@ private:
 
   std::shared_ptr<Budget::Account> share() noexcept override { return this->weak_from_this().lock(); }
   Holdings queued_holdings() const noexcept override { return send_queue.frames.holdings(); }
+  void measure_sent() noexcept override { send_queue.measure_sent(); }
 
   // The reader's holdings go at once; its pending read finds the connection cut before it
   // touches them.

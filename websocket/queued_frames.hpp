@@ -5,6 +5,11 @@
 // budget, against that too. A payload shared by several queues counts once in the budget, and
 // weighs for each queue as holdings() says. The queue itself writes them (send_queue.hpp).
 //
+// What the frames leave in the kernel counts against the budget as well, up to what the socket's
+// send buffer takes (`sent_allowance`): each write counts its bytes and what the kernel keeps
+// beside them, until the kernel is asked what it still holds (measured()): when the queue has
+// gone idle after a fair amount was written, and whenever the budget has to make room.
+//
 // Threads: the connection's event-loop thread only.
 
 #include "websocket/budget.hpp"
@@ -57,6 +62,29 @@ public:
     account_ = &account;
   }
   bool counted() const noexcept { return budget_ != nullptr; }
+
+  // The most the kernel holds of the bytes written, as counted (0: not counted).
+  std::size_t sent_allowance = 0;
+  // `bytes` went into the socket.
+  void wrote(std::size_t bytes) noexcept {
+    if (!budget_ || sent_allowance == 0)
+      return;
+    const std::size_t more = bytes + kernel_overhead_per_write;
+    sent_ = sent_ + more < sent_allowance ? sent_ + more : sent_allowance;
+    unmeasured_ += more;
+    budget_->set_sent(*account_, sent_);
+  }
+  // Enough has been written since the kernel was last asked that asking is worth a system call.
+  bool measure_due() const noexcept { return unmeasured_ >= measure_after; }
+  // What the kernel holds of the bytes written is `bytes`, or nothing (the socket was reset).
+  void measured(std::size_t bytes) noexcept {
+    unmeasured_ = 0;
+    if (!budget_ || sent_allowance == 0)
+      return;
+    sent_ = bytes < sent_allowance ? bytes : sent_allowance;
+    budget_->set_sent(*account_, sent_);
+  }
+  std::size_t sent() const noexcept { return sent_; }
 
   Added add(Frame frame) {
     const std::size_t payload = frame.payload->size();
@@ -132,8 +160,15 @@ private:
     frame.cost = 0;
   }
 
+  // What the kernel keeps beside the bytes of one write (a buffer of its own and its bookkeeping),
+  // and how much is written before the kernel is asked again.
+  static constexpr std::size_t kernel_overhead_per_write = 1024;
+  static constexpr std::size_t measure_after = 32 * 1024;
+
   Budget* budget_ = nullptr;
   Budget::Account* account_ = nullptr;
+  std::size_t sent_ = 0;       // what the kernel holds of the bytes written, as counted
+  std::size_t unmeasured_ = 0; // counted since the kernel was last asked
   // The frame at the front, and the frames behind it (in a list only while another is at the
   // front, so that an idle connection holds no list storage).
   std::optional<Frame> front_;

@@ -30,15 +30,38 @@
 #include "websocket/write_turn.hpp"
 
 #include <boost/asio/buffer.hpp>
+#include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
+
+#include <linux/sock_diag.h>
+#include <sys/socket.h>
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <exception>
 #include <functional>
 #include <memory>
+#include <optional>
 
 namespace KorvaWeb {
+
+namespace detail {
+// What the kernel holds for a TCP socket's send buffer (its queued bytes with its own bookkeeping);
+// none where it cannot tell, or for other stream types (test doubles).
+inline std::optional<std::size_t> sent_memory(boost::asio::ip::tcp::socket& socket) noexcept {
+  std::uint32_t meminfo[SK_MEMINFO_VARS] = {};
+  socklen_t size = sizeof meminfo;
+  if (::getsockopt(socket.native_handle(), SOL_SOCKET, SO_MEMINFO, meminfo, &size) != 0 ||
+      size < sizeof(std::uint32_t) * (SK_MEMINFO_WMEM_QUEUED + 1))
+    return std::nullopt;
+  return meminfo[SK_MEMINFO_WMEM_QUEUED];
+}
+template <class Stream>
+std::optional<std::size_t> sent_memory(Stream&) noexcept {
+  return std::nullopt;
+}
+} // namespace detail
 
 template <class Stream>
 class SendQueue {
@@ -94,13 +117,21 @@ public:
   // the connection only weakly: a queue above the mark has a write under way, which holds it.
   void wait_for_room(std::function<void()> resume) { paused_reader_ = std::move(resume); }
 
-  // Ends the queue with `error` (see Failure above). The caller closes the socket, which ends the
-  // write under way; the frame being written counts no more from now on.
+  // Ends the queue with `error` (see Failure above). The caller closes the socket with a reset,
+  // which ends the write under way and lets go of what the kernel held; the frame being written
+  // counts no more from now on.
   void fail(const boost::system::error_code& error) {
     if (!failure_)
       failure_ = error;
     frames.drop_waiting();
+    frames.measured(0);
     resume_reader();
+  }
+
+  // Asks the kernel what it still holds of the bytes written.
+  void measure_sent() noexcept {
+    if (const auto bytes = detail::sent_memory(stream_))
+      frames.measured(*bytes);
   }
 
 private:
@@ -131,6 +162,7 @@ private:
       const std::size_t bytes = stream_.write_some(unwritten(front), ec);
       if (ec) // would block, or failed: the asynchronous write finds out again and reports it
         break;
+      frames.wrote(bytes);
       front.written += bytes;
       if (!done(front))
         break;
@@ -150,6 +182,7 @@ private:
       return;
     auto keep = [&owner] { return owner; };
     if (!ec) {
+      frames.wrote(bytes);
       Frame& front = *frames.front();
       front.written += bytes;
       if (!done(front)) {
@@ -213,6 +246,8 @@ private:
     const bool more = frames.pop_front();
     if (!above_high_water())
       resume_reader();
+    if (!more && frames.measure_due())
+      measure_sent();
     return more;
   }
 

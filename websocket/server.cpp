@@ -34,11 +34,7 @@ void SocketServer::accept() {
     connection->socket->set_option(boost::asio::ip::tcp::no_delay(true), no_delay_error);
     if (no_delay_error)
       return; // a socket that cannot take the option is dropped; the server goes on serving
-    if (config.socket_buffer_size > 0) { // a socket that does not take them keeps the kernel's sizes
-      boost::system::error_code ignored;
-      connection->socket->set_option(boost::asio::socket_base::send_buffer_size(config.socket_buffer_size), ignored);
-      connection->socket->set_option(boost::asio::socket_base::receive_buffer_size(config.socket_buffer_size), ignored);
-    }
+    detail::set_buffer_sizes(*connection->socket, config); // also where the listener was handed over
     if (admit(connection))
       read_request(connection);
   });

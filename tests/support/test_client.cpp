@@ -209,6 +209,13 @@ Frame TestClient::read_frame(std::chrono::milliseconds limit) {
   return frame;
 }
 
+std::size_t TestClient::read_available(std::size_t most, bool& closed) {
+  std::string buffer(most, '\0');
+  const ssize_t n = fd_ < 0 ? 0 : ::recv(fd_, &buffer[0], most, MSG_DONTWAIT);
+  closed = fd_ < 0 || n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+  return n > 0 ? static_cast<std::size_t>(n) : 0;
+}
+
 std::string TestClient::read_until_closed(std::chrono::milliseconds limit, bool& closed) {
   auto deadline = std::chrono::steady_clock::now() + limit;
   while (fill(deadline)) {

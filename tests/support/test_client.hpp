@@ -66,6 +66,9 @@ public:
   // One server frame (unmasked).
   Frame read_frame(std::chrono::milliseconds limit = 10s);
 
+  // What has arrived, at most `most` bytes, without waiting; `closed` is set once the server has
+  // closed the TCP connection (end of stream or reset). For clients that read slowly on purpose.
+  std::size_t read_available(std::size_t most, bool& closed);
   // Everything that arrives until the server closes the TCP connection (then `closed` is true)
   // or the limit passes.
   std::string read_until_closed(std::chrono::milliseconds limit, bool& closed);

@@ -26,6 +26,9 @@ std::shared_ptr<typename SocketServerBase<socket_type>::Connection> SocketServer
   connection->timeout_message = config.timeout_message;
   connection->send_queue.frames.high_water = config.send_queue_high_water;
   connection->send_queue.frames.limit = config.send_queue_limit;
+  // The kernel keeps twice the size asked for, and may take one more segment of up to 64 KiB.
+  if (config.send_buffer_size > 0)
+    connection->send_queue.frames.sent_allowance = 2 * static_cast<std::size_t>(config.send_buffer_size) + 64 * 1024;
   return connection;
 }
 

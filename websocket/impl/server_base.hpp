@@ -34,6 +34,19 @@
 
 namespace KorvaWeb {
 
+namespace detail {
+// The buffer sizes of `config` on a socket or a listener; one that does not take them keeps the
+// kernel's sizes.
+template <class Socket>
+void set_buffer_sizes(Socket& socket, const Config& config) {
+  boost::system::error_code ignored;
+  if (config.send_buffer_size > 0)
+    socket.set_option(boost::asio::socket_base::send_buffer_size(config.send_buffer_size), ignored);
+  if (config.receive_buffer_size > 0)
+    socket.set_option(boost::asio::socket_base::receive_buffer_size(config.receive_buffer_size), ignored);
+}
+} // namespace detail
+
 template <class socket_type>
 SocketServerBase<socket_type>::~SocketServerBase() {
   handler_runner.reset();
@@ -74,11 +87,7 @@ void SocketServerBase<socket_type>::start() {
     acceptor.reset(new boost::asio::ip::tcp::acceptor(*io_service));
   acceptor->open(endpoint.protocol());
   acceptor->set_option(boost::asio::socket_base::reuse_address(config.reuse_address));
-  if (config.socket_buffer_size > 0) { // accepted sockets take them over from the start (their window)
-    boost::system::error_code ignored; // a listener that does not take them keeps the kernel's sizes
-    acceptor->set_option(boost::asio::socket_base::send_buffer_size(config.socket_buffer_size), ignored);
-    acceptor->set_option(boost::asio::socket_base::receive_buffer_size(config.socket_buffer_size), ignored);
-  }
+  detail::set_buffer_sizes(*acceptor, config); // accepted sockets take them over from the start (their window)
   acceptor->bind(endpoint);
   acceptor->listen(128);
   bound_port_ = acceptor->local_endpoint().port();
