@@ -132,26 +132,6 @@ inline int count_lines(const std::string& text, const std::string& prefix) {
 
 inline double mib(long kib) { return static_cast<double>(kib) / 1024.0; }
 
-// Sockets of the server on `port` that nobody holds any more (orphans: closed, but the kernel still
-// tries to deliver what they hold) with unsent bytes, from /proc/net/tcp.
-inline int orphans_holding_data(unsigned short port) {
-  std::ifstream table("/proc/net/tcp");
-  std::string line;
-  std::getline(table, line); // the heading
-  int count = 0;
-  while (std::getline(table, line)) {
-    std::istringstream fields(line);
-    std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
-    fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >> inode;
-    const auto colon = local.find(':');
-    if (colon == std::string::npos || std::stoul(local.substr(colon + 1), nullptr, 16) != port || inode != "0")
-      continue;
-    if (std::stoul(queues.substr(0, queues.find(':')), nullptr, 16) > 0)
-      ++count;
-  }
-  return count;
-}
-
 // Raises this process's limit of open files (and so its children's) to `wanted`, or to as many as
 // the hard limit allows; returns what it is now.
 inline long raise_open_file_limit(long wanted) {

@@ -165,4 +165,22 @@ std::vector<std::string> service_command(const std::vector<std::string>& args) {
   return command;
 }
 
+int orphans_holding_data(unsigned short port) {
+  std::ifstream table("/proc/net/tcp");
+  std::string line;
+  std::getline(table, line); // the heading
+  int count = 0;
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
+    fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >> inode;
+    const auto colon = local.find(':');
+    if (colon == std::string::npos || std::stoul(local.substr(colon + 1), nullptr, 16) != port || inode != "0")
+      continue;
+    if (std::stoul(queues.substr(0, queues.find(':')), nullptr, 16) > 0)
+      ++count;
+  }
+  return count;
+}
+
 } // namespace korva_test

@@ -46,6 +46,9 @@ private:
 bool wait_for_listener(unsigned short port, std::chrono::milliseconds limit = std::chrono::seconds(10));
 // True when nothing accepts connections on 127.0.0.1:port.
 bool nothing_listens(unsigned short port);
+// Sockets of a server on `port` that nobody holds any more (orphans: closed, but the kernel still
+// tries to deliver what they hold) with bytes not yet taken by their peer, from /proc/net/tcp.
+int orphans_holding_data(unsigned short port);
 
 // Path of the service binary, from the KORVA_SERVER_BINARY environment variable that CTest sets.
 std::string service_binary();

@@ -229,7 +229,8 @@ TEST(Close, IdleTimeoutSendsOneCloseAndWaitsForTheClient) {
 
 TEST(Close, ACloseThatNeverFinishesEndsAfterTheCloseTimeOut) {
   // The client asks to close and then never reads: the frames queued for it can never be
-  // written, yet its socket is closed timeout_close seconds after the close was reported.
+  // written, yet its socket is closed timeout_close seconds after the close was reported, with a
+  // reset, so that the kernel does not keep what it could not send.
   TestServer test([](Server& s) { s.config.timeout_close = 1; });
   ConnectionPtr connection;
   auto client = test.open_client(&connection, 4096);
@@ -242,6 +243,31 @@ TEST(Close, ACloseThatNeverFinishesEndsAfterTheCloseTimeOut) {
   const auto reported = test.events.wait_for("close").when; // inside on_close, after the timer started
   EXPECT_TRUE(eventually([&] { return weak.expired(); }, 10s)) << "the connection outlived its close time-out";
   EXPECT_GE(std::chrono::steady_clock::now() - reported, 900ms); // the time-out, not an early cut
+  EXPECT_EQ(orphans_holding_data(test.port()), 0) << "the closed socket still holds what it could not send";
+}
+
+// What the kernel holds of the bytes sent to a client counts against the budget: frames its socket
+// took whole count while the client has not read them, and no more once it has (the kernel is
+// asked when a queue goes idle after a fair amount was written).
+TEST(Close, WhatTheKernelHoldsOfSentBytesCountsAgainstTheBudget) {
+  TestServer test([](Server& s) {
+    s.config.memory_budget = 8 << 20;
+    s.config.send_buffer_size = 64 * 1024;
+  });
+  ConnectionPtr connection;
+  auto client = test.open_client(&connection, 4096); // a small window: the rest stays with the server
+  const std::string block(40 * 1024, 'k');
+  for (int i = 0; i < 2; ++i)
+    connection->send(stream_of(block));
+  EXPECT_TRUE(eventually([&] { return test.server.budget->held() >= block.size(); }))
+      << "held " << test.server.budget->held();
+  client->set_receive_buffer(256 * 1024);
+  for (int i = 0; i < 2; ++i)
+    EXPECT_EQ(client->read_frame().payload.size(), block.size());
+  connection->send(stream_of(block)); // read at once: when its queue goes idle, the kernel is asked
+  EXPECT_EQ(client->read_frame().payload.size(), block.size());
+  EXPECT_TRUE(eventually([&] { return test.server.budget->held() < block.size(); }))
+      << "held " << test.server.budget->held();
 }
 
 TEST(Close, CloseFromInsideOnMessage) {
