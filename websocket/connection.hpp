@@ -29,14 +29,12 @@
 #include "websocket/read_buffer.hpp"
 #include "websocket/scope_runner.hpp"
 #include "websocket/send_queue.hpp"
+#include "websocket/tcp_socket.hpp"
 #include "websocket/timeouts.hpp"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
-
-#include <linux/sockios.h>
-#include <sys/ioctl.h>
 
 #include <atomic>
 #include <cassert>
@@ -49,39 +47,6 @@
 namespace KorvaWeb {
 
 namespace detail {
-// Peer of a TCP socket; other stream types (test doubles) have none and keep the default.
-inline void read_peer(boost::asio::ip::tcp::socket& socket, boost::asio::ip::tcp::endpoint& peer) {
-  boost::system::error_code ec;
-  auto endpoint = socket.remote_endpoint(ec);
-  if (!ec)
-    peer = endpoint;
-}
-template <class Socket>
-void read_peer(Socket&, boost::asio::ip::tcp::endpoint&) {}
-
-// Closes a TCP socket with a reset: the kernel drops whatever it still holds to send and lets go
-// of its buffers at once, where an orderly close would keep them for a peer that does not read.
-inline void abort_socket(boost::asio::ip::tcp::socket& socket) {
-  boost::system::error_code ignored;
-  socket.set_option(boost::asio::socket_base::linger(true, 0), ignored);
-  socket.close(ignored);
-}
-template <class Socket>
-void abort_socket(Socket& socket) {
-  boost::system::error_code ignored;
-  socket.close(ignored);
-}
-
-// A TCP socket that still holds bytes it could not even send (its client has stopped reading) is
-// closed with a reset too: closed in order, it would stay in the kernel with them for minutes.
-inline void close_unless_stuck(boost::asio::ip::tcp::socket& socket) {
-  int unsent = 0;
-  if (socket.is_open() && ::ioctl(socket.native_handle(), SIOCOUTQNSD, &unsent) == 0 && unsent > 0)
-    abort_socket(socket);
-}
-template <class Socket>
-void close_unless_stuck(Socket&) {}
-
 // The timer of a connection's time-outs: the steady clock's, or the one its stream type names as
 // its `timer_type` (an in-memory stream of the tests runs a clock that the test moves on).
 template <class Socket, class = void>

@@ -27,41 +27,20 @@
 #include "websocket/error.hpp"
 #include "websocket/queued_frames.hpp"
 #include "websocket/scope_runner.hpp"
+#include "websocket/tcp_socket.hpp"
 #include "websocket/write_turn.hpp"
 
 #include <boost/asio/buffer.hpp>
-#include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
-
-#include <linux/sock_diag.h>
-#include <sys/socket.h>
 
 #include <array>
 #include <cstddef>
-#include <cstdint>
 #include <exception>
 #include <functional>
 #include <memory>
 #include <optional>
 
 namespace KorvaWeb {
-
-namespace detail {
-// What the kernel holds for a TCP socket's send buffer (its queued bytes with its own bookkeeping);
-// none where it cannot tell, or for other stream types (test doubles).
-inline std::optional<std::size_t> sent_memory(boost::asio::ip::tcp::socket& socket) noexcept {
-  std::uint32_t meminfo[SK_MEMINFO_VARS] = {};
-  socklen_t size = sizeof meminfo;
-  if (::getsockopt(socket.native_handle(), SOL_SOCKET, SO_MEMINFO, meminfo, &size) != 0 ||
-      size < sizeof(std::uint32_t) * (SK_MEMINFO_WMEM_QUEUED + 1))
-    return std::nullopt;
-  return meminfo[SK_MEMINFO_WMEM_QUEUED];
-}
-template <class Stream>
-std::optional<std::size_t> sent_memory(Stream&) noexcept {
-  return std::nullopt;
-}
-} // namespace detail
 
 template <class Stream>
 class SendQueue {

@@ -24,6 +24,7 @@
 
 #include "websocket/handshake.hpp"
 #include "websocket/server.hpp"
+#include "websocket/tcp_socket.hpp"
 
 #include <boost/asio/ip/address.hpp>
 #include <boost/system/system_error.hpp>
@@ -33,19 +34,6 @@
 #include <stdexcept>
 
 namespace KorvaWeb {
-
-namespace detail {
-// The buffer sizes of `config` on a socket or a listener; one that does not take them keeps the
-// kernel's sizes.
-template <class Socket>
-void set_buffer_sizes(Socket& socket, const Config& config) {
-  boost::system::error_code ignored;
-  if (config.send_buffer_size > 0)
-    socket.set_option(boost::asio::socket_base::send_buffer_size(config.send_buffer_size), ignored);
-  if (config.receive_buffer_size > 0)
-    socket.set_option(boost::asio::socket_base::receive_buffer_size(config.receive_buffer_size), ignored);
-}
-} // namespace detail
 
 template <class socket_type>
 SocketServerBase<socket_type>::~SocketServerBase() {

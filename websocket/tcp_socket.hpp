@@ -1,0 +1,81 @@
+#pragma once
+// What the server does with a TCP socket beyond reading and writing it: its peer, its buffer sizes,
+// what the kernel holds of the bytes sent through it, and a close with a reset. Those a connection
+// uses have an overload for other stream types (the tests' in-memory stream), which do without.
+
+#include "websocket/config.hpp"
+
+#include <boost/asio/ip/tcp.hpp>
+
+#include <linux/sock_diag.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+namespace KorvaWeb {
+namespace detail {
+
+// Peer of a TCP socket; other stream types (test doubles) have none and keep the default.
+inline void read_peer(boost::asio::ip::tcp::socket& socket, boost::asio::ip::tcp::endpoint& peer) {
+  boost::system::error_code ec;
+  auto endpoint = socket.remote_endpoint(ec);
+  if (!ec)
+    peer = endpoint;
+}
+template <class Socket>
+void read_peer(Socket&, boost::asio::ip::tcp::endpoint&) {}
+
+// Closes a TCP socket with a reset: the kernel drops whatever it still holds to send and lets go
+// of its buffers at once, where an orderly close would keep them for a peer that does not read.
+inline void abort_socket(boost::asio::ip::tcp::socket& socket) {
+  boost::system::error_code ignored;
+  socket.set_option(boost::asio::socket_base::linger(true, 0), ignored);
+  socket.close(ignored);
+}
+template <class Socket>
+void abort_socket(Socket& socket) {
+  boost::system::error_code ignored;
+  socket.close(ignored);
+}
+
+// A TCP socket that still holds bytes it could not even send (its client has stopped reading) is
+// closed with a reset too: closed in order, it would stay in the kernel with them for minutes.
+inline void close_unless_stuck(boost::asio::ip::tcp::socket& socket) {
+  int unsent = 0;
+  if (socket.is_open() && ::ioctl(socket.native_handle(), SIOCOUTQNSD, &unsent) == 0 && unsent > 0)
+    abort_socket(socket);
+}
+template <class Socket>
+void close_unless_stuck(Socket&) {}
+
+// What the kernel holds for a TCP socket's send buffer (its queued bytes with its own bookkeeping);
+// none where it cannot tell, or for other stream types (test doubles).
+inline std::optional<std::size_t> sent_memory(boost::asio::ip::tcp::socket& socket) noexcept {
+  std::uint32_t meminfo[SK_MEMINFO_VARS] = {};
+  socklen_t size = sizeof meminfo;
+  if (::getsockopt(socket.native_handle(), SOL_SOCKET, SO_MEMINFO, meminfo, &size) != 0 ||
+      size < sizeof(std::uint32_t) * (SK_MEMINFO_WMEM_QUEUED + 1))
+    return std::nullopt;
+  return meminfo[SK_MEMINFO_WMEM_QUEUED];
+}
+template <class Stream>
+std::optional<std::size_t> sent_memory(Stream&) noexcept {
+  return std::nullopt;
+}
+
+// The buffer sizes of `config` on a TCP socket or a listener; one that does not take them keeps the
+// kernel's sizes.
+template <class Socket>
+void set_buffer_sizes(Socket& socket, const Config& config) {
+  boost::system::error_code ignored;
+  if (config.send_buffer_size > 0)
+    socket.set_option(boost::asio::socket_base::send_buffer_size(config.send_buffer_size), ignored);
+  if (config.receive_buffer_size > 0)
+    socket.set_option(boost::asio::socket_base::receive_buffer_size(config.receive_buffer_size), ignored);
+}
+} // namespace detail
+} // namespace KorvaWeb
