@@ -145,14 +145,24 @@ TEST(ScopeRunner, RefusesAfterStopAndCountsGuards) {
 
 // Over the in-memory stream, so that what does not happen shows once the loop has nothing left to
 // run, without waiting for it.
+// Also the completion of a 503 answer: refused, it touches nothing, not even the answer's request
+// timer, which goes on to close the socket.
 TEST(ScopeRunner, RefusedHandlersDoNothing) {
-  RecordingServer test;
+  RecordingServer test([](MemoryServer& s) { s.config.max_connections = 1; });
+  auto refused = test.server.connect();
+  refused->socket->set_write_room(0); // the 503 answer waits for the client
+  test.client_sends(upgrade_request(), refused); // of the fullest address: answered 503
   test.server.handler_runner->stop();
   test.server.on_loop([&] { test.connection->send(std::make_shared<Server::SendStream>(), test.record("refused")); });
   test.client_sends(make_frame(0x81, "ignored"));
+  refused->socket->add_write_room(1 << 20);
+  test.server.run_until_idle();
   EXPECT_TRUE(test.calls.empty());
   EXPECT_TRUE(test.messages.empty());
   EXPECT_TRUE(test.new_frames().empty());
+  EXPECT_FALSE(refused->socket->closed());
+  test.server.advance(std::chrono::seconds(5));
+  EXPECT_TRUE(refused->socket->closed()) << "the refused completion stopped the request timer";
   test.server.handler_runner->count = 0; // let the fixture shut down normally
 }
 
