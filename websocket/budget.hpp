@@ -65,6 +65,9 @@ public:
   // Everything counted, over all connections.
   std::size_t held() const noexcept { return held_.load(std::memory_order_relaxed); }
 
+  // Of held(), what the queued frames count (a payload that several queues share, once).
+  std::size_t queued() const noexcept { return queued_total_.load(std::memory_order_relaxed); }
+
   // Accepted connections that have not ended yet.
   std::size_t connections() const noexcept { return connections_.load(std::memory_order_relaxed); }
 
@@ -116,6 +119,7 @@ private:
 
   const std::size_t limit_;
   std::atomic<std::size_t> held_{0};
+  std::atomic<std::size_t> queued_total_{0};
   std::atomic<std::size_t> connections_{0};
   std::atomic<std::size_t> refusals_{0};
   // The open accounts. The lock is held only to link, unlink and look through them, never while a
