@@ -374,6 +374,11 @@ LogQueue::LogQueue(Sink out, Sink err)
 
 LogQueue::~LogQueue() { core_->stop(); }
 
+std::uint64_t LogQueue::dropped() const noexcept {
+  std::lock_guard<std::mutex> lock(core_->mutex);
+  return core_->dropped_entries;
+}
+
 std::streambuf& LogQueue::out() { return *out_; }
 std::streambuf& LogQueue::err() { return *err_; }
 

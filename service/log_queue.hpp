@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <streambuf>
 #include <string>
@@ -69,6 +70,9 @@ public:
   // Later calls write only their `last_words`.
   bool finish(std::chrono::steady_clock::time_point deadline, const std::string& last_words = {});
 
+  // Entries dropped since the start (the queue was full, or an entry outgrew it).
+  std::uint64_t dropped() const noexcept;
+
 private:
   struct Core;
   class Channel;
@@ -91,6 +95,8 @@ public:
   // LogQueue::finish with `limit` from now: for the fatal path (`last_words`: its reason) and the
   // orderly end.
   bool finish(std::chrono::milliseconds limit, const std::string& last_words = {});
+
+  std::uint64_t dropped() const noexcept { return queue_->dropped(); }
 
 private:
   std::unique_ptr<LogQueue> queue_;
