@@ -22,6 +22,7 @@
 #include "websocket/server.hpp"
 
 #include <malloc.h>
+#include <pthread.h>
 #include <time.h>
 
 #include <atomic>
@@ -166,6 +167,7 @@ int main() {
   watch.start();
 
   std::thread server_thread([&server, &log, &stop, &notifier, &handed] {
+    pthread_setname_np(pthread_self(), "korva-loop");
     try {
       if (handed.fd >= 0)
         server.acceptor.reset(new boost::asio::ip::tcp::acceptor(*server.io_service, boost::asio::ip::tcp::v4(), handed.fd));
@@ -182,6 +184,7 @@ int main() {
   });
 
   korva::StackThread monitor_thread(korva::monitor_stack_size, [&system_api, &server, &stop] {
+    pthread_setname_np(pthread_self(), "korva-monitor");
     try {
       korva::run_monitor(*system_api, server);
     } catch (...) {

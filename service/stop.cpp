@@ -6,6 +6,7 @@
 #include <boost/asio/post.hpp>
 
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/signalfd.h>
@@ -68,7 +69,10 @@ ServiceStop::ServiceStop(KorvaWeb::SocketServer& server, ServiceLog& log, const 
 }
 
 void ServiceStop::start() {
-  std::thread([this] { run(); }).detach();
+  std::thread([this] {
+    pthread_setname_np(pthread_self(), "korva-stop");
+    run();
+  }).detach();
 }
 
 void ServiceStop::fail(const std::string& reason) noexcept {
@@ -169,6 +173,7 @@ void ServiceStop::run() {
   // The log is written out on a thread of its own, so that a second signal meanwhile is still
   // taken here at once.
   std::thread([this, last_words, status] {
+    pthread_setname_np(pthread_self(), "korva-drain");
     log_.finish(log_limit, last_words);
     std::_Exit(status);
   }).detach();

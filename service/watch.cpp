@@ -5,6 +5,8 @@
 
 #include <boost/asio/post.hpp>
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <iostream>
 #include <thread>
@@ -16,7 +18,10 @@ ServiceWatch::ServiceWatch(KorvaWeb::SocketServer& server, const Notifier& notif
     : server_(server), notifier_(notifier), log_(log), cuts_(cuts) {}
 
 void ServiceWatch::start() {
-  std::thread([this] { run(); }).detach();
+  std::thread([this] {
+    pthread_setname_np(pthread_self(), "korva-watch");
+    run();
+  }).detach();
 }
 
 void ServiceWatch::run() {
