@@ -30,13 +30,13 @@ void run_monitor_cycle(ValueChangeMonitor& monitor, SystemAPI& system_api, Korva
 // Sleeps for `period`; a signal cuts the sleep short and the rest is not slept.
 void sleep_once(std::chrono::nanoseconds period);
 
-// Calls `cycle` at once and then again `period` after each call has returned, without end. Only
-// an exception from `cycle` leaves the loop.
-template <class Cycle>
-[[noreturn]] void repeat_every(std::chrono::nanoseconds period, Cycle&& cycle) {
+// Calls `cycle` at once and then again `period` after each call has returned (`sleep(period)` in
+// between), without end. Only an exception from `cycle` leaves the loop.
+template <class Cycle, class Sleep = void (*)(std::chrono::nanoseconds)>
+[[noreturn]] void repeat_every(std::chrono::nanoseconds period, Cycle&& cycle, Sleep sleep = &sleep_once) {
   for (;;) {
     cycle();
-    sleep_once(period);
+    sleep(period);
   }
 }
 
