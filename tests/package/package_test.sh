@@ -36,6 +36,7 @@ grep -q libssl <<<"$depends" && fail "Depends names OpenSSL, which the service d
 expected='./etc/init.d/korva-server
 ./usr/bin/korva-server
 ./usr/lib/systemd/system/korva-server.service
+./usr/lib/systemd/system/korva-server.socket
 ./usr/share/doc/korva-server/README.deploy.md
 ./usr/share/doc/korva-server/copyright
 ./usr/share/doc/korva-server/examples/nginx/korva-console.conf
