@@ -4,6 +4,8 @@
 
 #include <time.h>
 
+#include <algorithm>
+
 namespace korva {
 
 const char* DeviceCalls::site_name(Site site) noexcept {
@@ -74,9 +76,11 @@ std::vector<DeviceCalls::Running> DeviceCalls::running() const {
 
 bool DeviceCalls::running_on(Site site) const noexcept { return read(site).name != nullptr; }
 
-std::vector<DeviceCalls::Running> DeviceCalls::stalled(std::chrono::milliseconds period) {
+std::vector<DeviceCalls::Running> DeviceCalls::stalled(std::chrono::milliseconds period,
+                                                       std::chrono::milliseconds& next) {
   std::vector<Running> calls;
   const std::int64_t now = clock_();
+  next = period;
   for (std::size_t site = 0; site < site_count; ++site) {
     const Snapshot call = read(static_cast<Site>(site));
     Reported& reported = reported_[site];
@@ -89,6 +93,7 @@ std::vector<DeviceCalls::Running> DeviceCalls::stalled(std::chrono::milliseconds
       reported.periods = periods;
       calls.push_back({call.name, static_cast<Site>(site), std::chrono::milliseconds(now - call.started)});
     }
+    next = std::min(next, std::chrono::milliseconds(call.started + (reported.periods + 1) * period.count() - now));
   }
   return calls;
 }

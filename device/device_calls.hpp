@@ -65,9 +65,10 @@ public:
   bool running_on(Site site) const noexcept;
 
   // The calls that have now run another whole `period` since they were last returned here: a call
-  // is returned once it has run `period`, again at twice `period`, and so on. One thread asks (the
-  // service's watch).
-  std::vector<Running> stalled(std::chrono::milliseconds period);
+  // is returned once it has run `period`, again at twice `period`, and so on. `next` becomes the
+  // time until the next of the calls running now is due (`period` when none runs). One thread asks
+  // (the service's watch).
+  std::vector<Running> stalled(std::chrono::milliseconds period, std::chrono::milliseconds& next);
 
   // How the process ends when a call throws something that is not a standard exception; set once
   // by start-up before any thread calls the device.

@@ -27,13 +27,16 @@ void ServiceWatch::start() {
 void ServiceWatch::run() {
   using Clock = std::chrono::steady_clock;
   const auto watchdog = std::chrono::duration_cast<Clock::duration>(notifier_.watchdog_interval());
-  auto next_status = Clock::now(), next_feed = Clock::now() + watchdog;
+  auto next_status = Clock::now(), next_feed = Clock::now() + watchdog, next_stall = Clock::now();
   post_turn();
   std::uint64_t turns_at_feed = 0;
   for (;;) {
-    const auto now = Clock::now();
+    auto now = Clock::now();
+    if (now >= next_stall || now >= next_status) {
+      next_stall = now + report_stalls();
+      now = Clock::now();
+    }
     if (now >= next_status) {
-      report_stalls();
       notifier_.notify(status_line(figures()));
       post_turn();
       next_status = std::max(next_status + status_period, now);
@@ -46,18 +49,22 @@ void ServiceWatch::run() {
       post_turn();
       next_feed = std::max(next_feed + watchdog, now);
     }
-    auto wake = next_status;
+    // A call that starts while the watch sleeps is seen at the next status, at most 5 s later, and
+    // its first report is then due at its minute.
+    auto wake = std::min(next_status, next_stall);
     if (watchdog.count() > 0)
       wake = std::min(wake, next_feed);
     std::this_thread::sleep_until(wake);
   }
 }
 
-void ServiceWatch::report_stalls() {
-  for (const DeviceCalls::Running& call : device_calls().stalled(stall_period))
+std::chrono::milliseconds ServiceWatch::report_stalls() {
+  std::chrono::milliseconds next{};
+  for (const DeviceCalls::Running& call : device_calls().stalled(stall_period, next))
     Logger(std::cerr) << "Server: Device call " << call.name << " has been running for "
                       << static_cast<unsigned long>(std::chrono::duration_cast<std::chrono::seconds>(call.elapsed).count())
                       << " s on " << DeviceCalls::site_name(call.site);
+  return next;
 }
 
 void ServiceWatch::post_turn() {

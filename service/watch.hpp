@@ -36,7 +36,8 @@ public:
 
 private:
   void run();
-  void report_stalls();
+  // Logs the device calls that have run another minute; returns when the next is due.
+  std::chrono::milliseconds report_stalls();
   // Posts a task to the event loop unless the last one has not run yet.
   void post_turn();
   StatusFigures figures() const;

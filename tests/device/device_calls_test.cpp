@@ -18,12 +18,17 @@ using namespace std::chrono_literals;
 std::int64_t fake_now = 0;
 std::int64_t fake_clock() noexcept { return fake_now; }
 
-// When each call is reported as stalled, as the seconds its report gives.
-std::vector<long> stalls(DeviceCalls& calls) {
+// When each call is reported as stalled, as the seconds its report gives; `next`: when the next
+// report is due.
+std::vector<long> stalls(DeviceCalls& calls, std::chrono::milliseconds& next) {
   std::vector<long> seconds;
-  for (const auto& call : calls.stalled(60s))
+  for (const auto& call : calls.stalled(60s, next))
     seconds.push_back(static_cast<long>(std::chrono::duration_cast<std::chrono::seconds>(call.elapsed).count()));
   return seconds;
+}
+std::vector<long> stalls(DeviceCalls& calls) {
+  std::chrono::milliseconds next{};
+  return stalls(calls, next);
 }
 
 TEST(DeviceCalls, ACallIsReportedOnceForEachMinuteItRunsAndANewCallStartsAfresh) {
@@ -34,13 +39,16 @@ TEST(DeviceCalls, ACallIsReportedOnceForEachMinuteItRunsAndANewCallStartsAfresh)
     EXPECT_TRUE(calls.running_on(DeviceCalls::server_thread));
     EXPECT_FALSE(calls.running_on(DeviceCalls::monitor_thread));
     fake_now += 59'999;
-    EXPECT_TRUE(stalls(calls).empty());
+    std::chrono::milliseconds next{};
+    EXPECT_TRUE(stalls(calls, next).empty());
+    EXPECT_EQ(next, 1ms);
     fake_now += 1;
     EXPECT_EQ(stalls(calls), std::vector<long>{60});
     fake_now += 30'000;
     EXPECT_TRUE(stalls(calls).empty()) << "reported once per minute";
     fake_now += 45'000; // the watch looked late: the report says how long it is now
-    EXPECT_EQ(stalls(calls), std::vector<long>{135});
+    EXPECT_EQ(stalls(calls, next), std::vector<long>{135});
+    EXPECT_EQ(next, 45s) << "the third minute";
     ASSERT_EQ(calls.running().size(), 1u);
     EXPECT_STREQ(calls.running()[0].name, "doRequest");
   }
