@@ -40,10 +40,10 @@ void handle_websocket_push_notification(KorvaWeb::SocketServer& server,
                                         const std::string& reply, NotificationSource source) {
   const auto connections = server.get_connection_list();
   // A text the device gives several connections (usually all of them) goes out from one shared
-  // payload: the send queues only read it. payloads[i] holds the latest i-th text; repaired[i] the
-  // device's own text of it when that was not UTF-8.
+  // payload: the send queues only read it. payloads[i] holds the latest i-th text; originals[i] the
+  // device's own text of it, kept only when that was not UTF-8 and had to be repaired.
   std::vector<std::shared_ptr<KorvaWeb::SendStream>> payloads;
-  std::vector<std::string> repaired;
+  std::vector<std::string> originals;
   std::size_t asked = 0, failed = 0, replaced = 0;
   std::string failure;
   for (const auto& connection : *connections) {
@@ -68,13 +68,13 @@ void handle_websocket_push_notification(KorvaWeb::SocketServer& server,
         callback = notification_send_callback(connection_id(connection.get()));
       if (payloads.size() <= i) {
         payloads.resize(i + 1);
-        repaired.resize(i + 1);
+        originals.resize(i + 1);
       }
-      const bool same = payloads[i] && (repaired[i].empty() ? holds(*payloads[i], text) : repaired[i] == text);
+      const bool same = payloads[i] && (originals[i].empty() ? holds(*payloads[i], text) : originals[i] == text);
       if (!same) {
-        repaired[i].clear();
+        originals[i].clear();
         if (!valid_utf8(text)) {
-          repaired[i] = text;
+          originals[i] = text;
           replaced += make_valid_utf8(text);
         }
         payloads[i] = std::make_shared<KorvaWeb::SendStream>(std::move(text));
