@@ -2,10 +2,12 @@
 
 #include "api/log_safe.hpp"
 #include "api/request_time_file.hpp"
-#include "websocket/handshake.hpp"
+#include "device/device_calls.hpp"
+#include "device/device_text.hpp"
 #include "device/logger.hpp"
 #include "push/broadcast.hpp"
 #include "push/notifications.hpp"
+#include "websocket/handshake.hpp"
 
 #include <chrono>
 #include <charconv>
@@ -67,23 +69,51 @@ MessageHandler make_message_handler(SystemAPI& system_api, KorvaWeb::SocketServe
     // Emptied at every request; a file that cannot be opened just loses its line.
     RequestTimeFile times(time_file, *file_system);
 
-    std::string reply;
+    std::string reply, failure;
+    const char* call = "doRequest";
+    CallOutcome outcome;
     {
       std::lock_guard<std::mutex> lock(request_mutex);
       if (rebooting)
         return; // the device is going down: no answer, no notification, no time line
-      reply = system_api.doRequest(request, get_client_address(connection),
-                                   static_cast<int>(connection->remote_endpoint.port()));
-      rebooting = SystemAPI::isRebooting(reply);
+      const std::string client_address = get_client_address(connection);
+      const int port = static_cast<int>(connection->remote_endpoint.port());
+      outcome = call_device(DeviceCalls::server_thread, call, failure,
+                            [&] { reply = system_api.doRequest(request, client_address, port); });
+      if (outcome == CallOutcome::done) {
+        bool going_down = false;
+        call = "isRebooting";
+        outcome = call_device(DeviceCalls::server_thread, call, failure,
+                              [&] { going_down = SystemAPI::isRebooting(reply); });
+        rebooting = going_down;
+      }
+    }
+    if (outcome == CallOutcome::ended)
+      return; // the process is ending: no answer
+    if (outcome == CallOutcome::failed) {
+      // The device could not serve this request: its client is told so, the others go on.
+      Logger(std::cerr) << "Server: Device call " << call << " failed for \"" << command << "\" from "
+                        << static_cast<const void*>(connection.get()) << ": " << failure;
+      connection->send_close(request_failed_status, request_failed_reason);
+      return;
     }
     // A request and its reply are the two copies a message costs at most: the request goes
     // before the reply is queued, and the reply is queued without a copy.
     std::string().swap(request);
 
+    // A text frame must be UTF-8; the notifications are still formed from the device's own text.
+    std::string device_reply;
+    if (!valid_utf8(reply)) {
+      device_reply = reply;
+      const std::size_t replaced = make_valid_utf8(reply);
+      Logger(std::cerr) << "Server: Reply to \"" << command << "\" from " << static_cast<const void*>(connection.get())
+                        << " is not valid UTF-8: " << static_cast<unsigned long>(replaced)
+                        << " sequences replaced by U+FFFD";
+    }
     auto answer = std::make_shared<KorvaWeb::SendStream>(std::move(reply));
     connection->send(answer, answer_send_callback, KorvaWeb::fin_rsv_opcodes::text);
 
-    handle_websocket_push_notification(server, connection, answer->text());
+    handle_websocket_push_notification(server, connection, device_reply.empty() ? answer->text() : device_reply);
 
     const auto t1 = std::chrono::steady_clock::now();
     const std::int64_t elapsed_ms =

@@ -17,6 +17,10 @@ namespace korva {
 // Holds one line: how long the most recent answered request took.
 constexpr const char* request_time_file = "/var/log/webserver-request-time";
 
+// The close a client gets when the device failed its request (threw a standard exception).
+constexpr int request_failed_status = 1011;
+constexpr const char* request_failed_reason = "device request failed";
+
 using Connection = KorvaWeb::SocketServer::Connection;
 using MessageHandler = std::function<void(std::shared_ptr<Connection>, std::shared_ptr<KorvaWeb::Message>)>;
 
@@ -34,6 +38,10 @@ std::string get_client_address(const std::shared_ptr<Connection>& connection);
 // The on_message handler. It refers to all four objects by reference; `request_mutex` guards
 // `rebooting` and the device request. Once the device reports a reboot, later requests are
 // dropped without an answer. `time_file` is where the request time goes.
+// When the device fails a request (a standard exception from doRequest or isRebooting), the
+// failure is logged on standard error and the requester's connection is closed with 1011; the
+// other clients are not affected. A reply that is not UTF-8 goes out with U+FFFD in place of each
+// ill-formed sequence, and the log says so.
 MessageHandler make_message_handler(SystemAPI& system_api, KorvaWeb::SocketServer& server, std::mutex& request_mutex,
                                     bool& rebooting, std::string time_file = request_time_file);
 

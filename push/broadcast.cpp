@@ -1,5 +1,7 @@
 #include "push/broadcast.hpp"
 
+#include "device/device_calls.hpp"
+#include "device/device_text.hpp"
 #include "device/logger.hpp"
 
 #include <iostream>
@@ -20,7 +22,20 @@ void push_data_to_active_connections(KorvaWeb::SocketServer& server, const std::
     return;
   // One payload for every connection: the send queues only read it, so sharing it sends the
   // same bytes as a copy each would, without a thousand copies.
-  auto stream = std::make_shared<KorvaWeb::SendStream>(data);
+  std::string text = data;
+  if (!valid_utf8(text)) {
+    const std::size_t replaced = make_valid_utf8(text);
+    static FailureReports reports; // a value pushed again and again is reported once a minute
+    std::uint64_t left_out = 0;
+    if (reports.admit(left_out)) {
+      Logger entry(std::cerr);
+      entry << "Server: Data pushed by the device is not valid UTF-8: " << static_cast<unsigned long>(replaced)
+            << " sequences replaced by U+FFFD";
+      if (left_out > 0)
+        entry << " (" << static_cast<unsigned long>(left_out) << " more such texts not logged since the last one)";
+    }
+  }
+  auto stream = std::make_shared<KorvaWeb::SendStream>(std::move(text));
   const KorvaWeb::SendCallback callback = broadcast_send_callback;
   for (const auto& connection : *connections)
     connection->send(stream, callback, KorvaWeb::fin_rsv_opcodes::text);

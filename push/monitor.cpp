@@ -1,20 +1,45 @@
 #include "push/monitor.hpp"
 
+#include "device/device_calls.hpp"
+#include "device/logger.hpp"
 #include "push/broadcast.hpp"
+#include "push/notifications.hpp"
 
 #include <time.h>
 
 #include <cerrno>
 #include <exception>
+#include <iostream>
 #include <system_error>
 #include <vector>
 
 namespace korva {
 
 void run_monitor_cycle(ValueChangeMonitor& monitor, SystemAPI& system_api, KorvaWeb::SocketServer& server) {
-  const std::vector<ValueDiff> changes = monitor.getValueDiff();
-  for (const ValueDiff& change : changes)
-    push_data_to_active_connections(server, system_api.readData(change.group, change.id, change.index));
+  // Each failing call is logged at most once a minute when it repeats.
+  static FailureReports diff_failures, read_failures;
+  std::vector<ValueDiff> changes;
+  std::string failure;
+  CallOutcome outcome = call_device(DeviceCalls::monitor_thread, "getValueDiff", failure,
+                                    [&] { changes = monitor.getValueDiff(); });
+  std::uint64_t left_out = 0;
+  if (outcome == CallOutcome::failed && diff_failures.admit(left_out)) {
+    Logger entry(std::cerr);
+    entry << "Server: Device call getValueDiff failed, this cycle is skipped: " << failure;
+    if (left_out > 0)
+      entry << " (" << static_cast<unsigned long>(left_out) << " more such failures not logged since the last one)";
+  }
+  for (const ValueDiff& change : changes) {
+    std::string data;
+    outcome = call_device(DeviceCalls::monitor_thread, "readData", failure,
+                          [&] { data = system_api.readData(change.group, change.id, change.index); });
+    if (outcome == CallOutcome::ended)
+      return;
+    if (outcome == CallOutcome::done)
+      push_data_to_active_connections(server, data);
+    else if (read_failures.admit(left_out)) // this value only: getValueDiff will not list it again
+      log_read_failure("changed value", change.group, change.id, change.index, failure, left_out);
+  }
 }
 
 void sleep_once(std::chrono::nanoseconds period) {

@@ -22,19 +22,21 @@ constexpr std::size_t monitor_stack_size = 2 * 1024 * 1024;
 
 // One poll: reads every changed value, in the order the device lists them, as
 // readData(int at offset 8, int at offset 4, int at offset 0), and hands each text to every open
-// connection before the next read.
+// connection before the next read. A read that fails (a standard exception) costs that value only;
+// a getValueDiff that fails, this cycle. Failures are logged, at most once a minute when they
+// repeat.
 void run_monitor_cycle(ValueChangeMonitor& monitor, SystemAPI& system_api, KorvaWeb::SocketServer& server);
 
 // Sleeps for `period`; a signal cuts the sleep short and the rest is not slept.
 void sleep_once(std::chrono::nanoseconds period);
 
-// Calls `cycle` at once and then again `period` after each call has returned, without end. Only
-// an exception from `cycle` leaves the loop.
-template <class Cycle>
-[[noreturn]] void repeat_every(std::chrono::nanoseconds period, Cycle&& cycle) {
+// Calls `cycle` at once and then again `period` after each call has returned (`sleep(period)` in
+// between), without end. Only an exception from `cycle` leaves the loop.
+template <class Cycle, class Sleep = void (*)(std::chrono::nanoseconds)>
+[[noreturn]] void repeat_every(std::chrono::nanoseconds period, Cycle&& cycle, Sleep sleep = &sleep_once) {
   for (;;) {
     cycle();
-    sleep_once(period);
+    sleep(period);
   }
 }
 

@@ -1,20 +1,28 @@
 // korva-server: the device's WebSocket service. Listens on 127.0.0.1:8888 behind the device's
 // front-end web server, answers API requests on "/api" through the device library and pushes
 // device data to every client. Takes no arguments and no settings; runs until SIGTERM or SIGINT
-// stops it in order (or a signal without a handler ends it).
+// stops it in order (or a signal without a handler ends it). Started by systemd, it also speaks
+// the service manager's protocols: readiness, status, watchdog and a listening socket handed over
+// (service/notify.hpp, service/handed_socket.hpp); they change nothing of what it does.
 
 #include "api/connection_log.hpp"
 #include "api/request_handler.hpp"
+#include "device/device_calls.hpp"
 #include "device/local_push_notification_handler.hpp"
 #include "device/logger.hpp"
 #include "device/system_api.hpp"
 #include "push/monitor.hpp"
 #include "push/notifications.hpp"
+#include "service/handed_socket.hpp"
 #include "service/log_queue.hpp"
-#include "service/stop_signals.hpp"
+#include "service/notify.hpp"
+#include "service/status.hpp"
+#include "service/stop.hpp"
+#include "service/watch.hpp"
 #include "websocket/server.hpp"
 
 #include <malloc.h>
+#include <pthread.h>
 #include <time.h>
 
 #include <atomic>
@@ -97,9 +105,12 @@ int main() {
   // and costs that entry only (sockets are written without the signal anyway). This is a
   // disposition, not a handler, and the one systemd gives services.
   std::signal(SIGPIPE, SIG_IGN);
-  // SIGTERM and SIGINT stop the service in order (service/stop_signals.hpp): no thread but the one
-  // that waits for them may take them, so they are blocked before any thread starts.
+  // SIGTERM and SIGINT stop the service in order (service/stop.hpp): no thread but the one that
+  // waits for them may take them, so they are blocked before any thread starts.
   korva::block_stop_signals();
+  // The service manager's variables leave the environment before any thread starts.
+  const korva::Notifier notifier = korva::Notifier::from_environment();
+  const korva::HandedSocket handed = korva::take_handed_socket(listen_address, listen_port);
 
   // Blocks of 256 KiB and more (the buffers of large messages) are mapped on their own and go back
   // to the system when freed. Left to itself the allocator raises this threshold after the first
@@ -111,6 +122,9 @@ int main() {
   // queues are written out (for a bounded time).
   korva::ServiceLog log;
   Logger(std::cout) << "Starting korva-server";
+  if (!handed.ignored.empty())
+    Logger(std::cerr) << "korva-server: " << handed.ignored << "; listening on " << listen_address << ":"
+                      << static_cast<int>(listen_port) << " itself";
 
   KorvaWeb::SocketServer server;
   server.config.address = listen_address;
@@ -139,19 +153,31 @@ int main() {
   endpoint.on_message = korva::make_message_handler(*system_api, server, request_mutex, rebooting);
   endpoint.on_open = korva::on_open;
   endpoint.on_close = korva::on_close;
-  endpoint.on_error = korva::on_error;
+  korva::ConnectionCuts cuts;
+  endpoint.on_error = [&cuts](std::shared_ptr<korva::Connection> connection, const boost::system::error_code& error) {
+    cuts.count(error);
+    korva::on_error(std::move(connection), error);
+  };
 
   // The event loop is made here, before any thread that stops it: the server thread runs it once
   // start() has opened the listener.
   server.io_service = std::make_shared<boost::asio::io_context>(1);
-  std::atomic<bool> loop_ended{false};
-  korva::stop_on_signals(server, log, loop_ended);
+  korva::ServiceStop stop(server, log, notifier);
+  // The device library threw something unknown: no further call, and the process ends in order.
+  korva::device_calls().on_unknown_failure([&stop](const std::string& reason) { stop.fail(reason); });
+  stop.start();
+  korva::ServiceWatch watch(server, notifier, log, cuts);
+  watch.start();
 
-  std::thread server_thread([&server, &log, &loop_ended] {
+  std::thread server_thread([&server, &log, &stop, &notifier, &handed] {
+    pthread_setname_np(pthread_self(), "korva-loop");
     try {
+      if (handed.fd >= 0)
+        server.acceptor.reset(new boost::asio::ip::tcp::acceptor(*server.io_service, boost::asio::ip::tcp::v4(), handed.fd));
       server.start();
+      notifier.notify("READY=1");
       server.io_service->run();
-      loop_ended = true; // an orderly stop ended it
+      stop.loop_ended(); // an orderly stop ended it
     } catch (...) {
       std::string what = describe(std::current_exception());
       if (server.bound_port() == 0)
@@ -160,11 +186,12 @@ int main() {
     }
   });
 
-  korva::StackThread monitor_thread(korva::monitor_stack_size, [&system_api, &server, &log] {
+  korva::StackThread monitor_thread(korva::monitor_stack_size, [&system_api, &server, &stop] {
+    pthread_setname_np(pthread_self(), "korva-monitor");
     try {
       korva::run_monitor(*system_api, server);
     } catch (...) {
-      exit_on_failure(log, "monitor thread ended by an exception: " + describe(std::current_exception()));
+      stop.fail("monitor thread ended by an exception: " + describe(std::current_exception()));
     }
   });
 
@@ -178,7 +205,7 @@ int main() {
     push_handler->start();
     push_handler->run();
   } catch (...) {
-    exit_on_failure(log, "push handler ended by an exception: " + describe(std::current_exception()));
+    stop.fail("push handler ended by an exception: " + describe(std::current_exception()));
   }
 
   server_thread.join();

@@ -91,12 +91,15 @@ bool Budget::add_queued(Account& account, std::size_t cost, std::size_t payload,
   if (counted != cost && !room_for(account, counted))
     return false;
   add(counted);
+  queued_total_.fetch_add(counted, std::memory_order_relaxed);
   account.queued_ += cost + payload;
   return true;
 }
 
 void Budget::remove_queued(Account& account, std::size_t cost, std::size_t payload, bool last_holder) noexcept {
-  remove(cost + (last_holder ? payload : 0));
+  const std::size_t counted = cost + (last_holder ? payload : 0);
+  remove(counted);
+  queued_total_.fetch_sub(counted, std::memory_order_relaxed);
   account.queued_ -= cost + payload;
   after_removal();
 }

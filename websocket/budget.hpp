@@ -89,6 +89,8 @@ public:
   // Everything counted, over all connections.
   std::size_t held() const noexcept { return held_.load(std::memory_order_relaxed); }
 
+  // Of held(), what the queued frames count (a payload that several queues share, once).
+  std::size_t queued() const noexcept { return queued_total_.load(std::memory_order_relaxed); }
   // How often freed memory went back to the system.
   std::size_t memory_returns() const noexcept { return memory_returns_.load(std::memory_order_relaxed); }
 
@@ -150,6 +152,7 @@ private:
 
   const std::size_t limit_;
   std::atomic<std::size_t> held_{0};
+  std::atomic<std::size_t> queued_total_{0};
   std::atomic<std::size_t> connections_{0};
   std::atomic<std::size_t> refusals_{0};
   std::atomic<std::size_t> memory_returns_{0};

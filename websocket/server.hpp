@@ -59,7 +59,8 @@ public:
   SocketServerBase(const SocketServerBase&) = delete;
   SocketServerBase& operator=(const SocketServerBase&) = delete;
 
-  // Opens the listener and runs the event loop; returns when the loop has ended. Throws
+  // Opens the listener (unless `acceptor` is open already: it must then be listening) and runs the
+  // event loop; returns when the loop has ended. Throws
   // boost::system::system_error naming the failed step ("open", "set_option", "bind", "listen")
   // or an invalid address, and std::invalid_argument for a thread_pool_size above 1.
   virtual void start();

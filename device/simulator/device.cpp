@@ -44,18 +44,30 @@ std::optional<nlohmann::json> Device::get(const ValueKey& key) const {
   return found->second.value;
 }
 
-void Device::set(const ValueKey& key, nlohmann::json value) {
+bool Device::set(const ValueKey& key, nlohmann::json value, std::size_t text_size) {
+  if (text_size == 0) {
+    std::string text;
+    appendJson(text, value);
+    text_size = text.size();
+  }
+  if (text_size > kMaxValueText) return false;
+  const std::size_t cost = text_size + kEntryCost;
   std::lock_guard<std::mutex> lock(mutex_);
   auto found = values_.find(key);
+  const std::size_t replaced = found == values_.end() ? 0 : found->second.cost;
+  if (stored_ - replaced + cost > kMaxStored) return false;
+  stored_ = stored_ - replaced + cost;
   if (found == values_.end()) {
-    values_.emplace(key, Entry{std::move(value), ++revision_});
-    return;
+    values_.emplace(key, Entry{std::move(value), ++revision_, cost});
+    return true;
   }
   Entry& entry = found->second;
+  entry.cost = cost;
   // 1 and 1.0 compare equal but read back differently, so the type counts too.
-  if (entry.value.type() == value.type() && entry.value == value) return;
+  if (entry.value.type() == value.type() && entry.value == value) return true;
   entry.value = std::move(value);
   entry.revision = ++revision_;
+  return true;
 }
 
 bool Device::appendValue(const ValueKey& key, std::string& out) const {

@@ -32,6 +32,13 @@ struct ValueKey {
 // The temperature sensor that the sensor thread drives.
 constexpr ValueKey kTemperature{0, 1, 0};
 
+// What the device stores, so that no client can make it hold without bound: a value is at most
+// 1 MiB as JSON text, and all values together at most 4 MiB, each counting kEntryCost besides its
+// text (so many small values are bounded too).
+constexpr std::size_t kMaxValueText = 1024 * 1024;
+constexpr std::size_t kMaxStored = 4 * 1024 * 1024;
+constexpr std::size_t kEntryCost = 64;
+
 class Device {
 public:
   // The process's device, created on first use and never destroyed, so threads that are still
@@ -46,8 +53,10 @@ public:
 
   std::optional<nlohmann::json> get(const ValueKey& key) const;
   // Stores the value (moved in), creating it when absent. Writing the value a key already holds
-  // (same type and same value) is not a change.
-  void set(const ValueKey& key, nlohmann::json value);
+  // (same type and same value) is not a change. `text_size` is the length of the value as JSON
+  // text (0: measured here). False, storing nothing, when that is more than kMaxValueText or the
+  // values would then take more than kMaxStored.
+  bool set(const ValueKey& key, nlohmann::json value, std::size_t text_size = 0);
   std::vector<std::pair<ValueKey, nlohmann::json>> all() const;
 
   // Written as JSON straight into `out`, without a copy of a value between (values may be large):
@@ -78,12 +87,14 @@ private:
   struct Entry {
     nlohmann::json value;
     std::uint64_t revision;
+    std::size_t cost; // its text and kEntryCost
   };
 
   const std::chrono::steady_clock::time_point created_;
   mutable std::mutex mutex_;  // guards values_ and revision_
   std::map<ValueKey, Entry> values_;
   std::uint64_t revision_ = 0;
+  std::size_t stored_ = 0; // the costs of all values
 
   std::mutex control_mutex_;  // serialises starting and stopping the sensor thread
   std::mutex sensor_mutex_;   // guards the sensor fields below

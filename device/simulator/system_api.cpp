@@ -137,9 +137,18 @@ std::string setValue(json& request, const std::string& command) {
   std::string reply = std::string(kSetValueReplyStart) + "\"group\":" + std::to_string(key.group) +
                       ",\"id\":" + std::to_string(key.id) + ",\"index\":" + std::to_string(key.index) +
                       ",\"value\":";
+  const std::size_t value_start = reply.size();
   korva_sim::appendJson(reply, *value);
+  const std::size_t text_size = reply.size() - value_start;
+  if (text_size > korva_sim::kMaxValueText) {
+    return errorReply(&command, "\"value\" takes more than " + std::to_string(korva_sim::kMaxValueText) +
+                                    " bytes as JSON text");
+  }
   reply += '}';
-  Device::instance().set(key, std::move(*value));
+  if (!Device::instance().set(key, std::move(*value), text_size)) {
+    return errorReply(&command, "the device holds at most " + std::to_string(korva_sim::kMaxStored) +
+                                    " bytes of values");
+  }
   return reply;
 }
 
@@ -444,41 +453,31 @@ std::vector<std::string> notificationsFor(const std::string& reply) {
 struct KeptNotifications {
   std::string lastReply;
   std::vector<std::string> lastNotifications;
-  // Of a big reply only its size and a digest are kept, with what it was: a set_value reply
-  // whose notification is its own end (spliced anew for every caller, without a second look),
-  // or anything else (the full answer).
-  std::size_t bigSize = 0;
-  std::size_t bigDigest = 0;
-  bool bigSpliced = false;
 };
 thread_local KeptNotifications kept;
+
+// The longest set_value reply this device gives: its start, three keys of 11 characters at most,
+// the names around them, the largest value and the closing brace.
+constexpr std::size_t kLongestSetValueReply = 128 + korva_sim::kMaxValueText;
 }  // namespace
 
 std::vector<std::string> SystemAPI::formRequestForPushNotification(const std::string& reply) {
-  // The service asks once per other connection with the same reply: the notifications of the
-  // last reply are kept per thread instead of parsing it a thousand times. A big reply is not
-  // kept (it would stay in memory); it is answered anew, but without parsing it when it is a
-  // set_value reply of ours (spliceNotification). At the start the kept pair is the empty reply
-  // and its notifications (none).
-  constexpr std::size_t kKeptReply = 64 * 1024;
+  // Only a successful set_value reply notifies, and every one this device gives starts the same way
+  // and is no longer than its largest value allows: any other reply, however large, is answered at
+  // once, without a look at the rest of it (an echo of 16 MiB is asked about once per connection).
+  const std::size_t start = std::strlen(kSetValueReplyStart);
+  if (reply.size() > kLongestSetValueReply || reply.compare(0, start, kSetValueReplyStart) != 0) return {};
+  // The service asks once per other connection with the same reply: the notifications of the last
+  // reply are kept per thread instead of working them out a thousand times. A set_value reply of
+  // ours whose notification is its own end is not parsed at all (spliceNotification).
   KeptNotifications& k = kept;
-  if (reply.size() > kKeptReply) {
-    const std::size_t digest = std::hash<std::string_view>()(reply);
-    std::string spliced;
-    if (reply.size() == k.bigSize && digest == k.bigDigest) {
-      if (!k.bigSpliced) return notificationsFor(reply);
-      spliced.reserve(reply.size());
-      spliced.assign(kNotificationStart).append(reply, std::strlen(kSetValueReplyStart), std::string::npos);
-      return {std::move(spliced)};
-    }
-    k.bigSize = reply.size();
-    k.bigDigest = digest;
-    k.bigSpliced = spliceNotification(reply, spliced);
-    if (k.bigSpliced) return {std::move(spliced)};
-    return notificationsFor(reply);
-  }
   if (reply != k.lastReply) {
-    k.lastNotifications = notificationsFor(reply);
+    std::string spliced;
+    if (spliceNotification(reply, spliced)) {
+      k.lastNotifications.assign(1, std::move(spliced));
+    } else {
+      k.lastNotifications = notificationsFor(reply);
+    }
     k.lastReply = reply;
   }
   // Most replies notify nobody; for them, skipping the copy of the kept (empty) list is measurable

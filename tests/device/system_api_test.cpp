@@ -222,13 +222,37 @@ INSTANTIATE_TEST_SUITE_P(
                    "\"index\" must be an integer"},
         BadRequest{R"({"command":"set_value","id":1,"value":null})", "\"value\" must be"},
         BadRequest{R"({"command":"set_value","id":1,"value":[1]})", "\"value\" must be"},
-        BadRequest{R"({"command":"set_value","id":1,"value":{"a":1}})", "\"value\" must be"}));
+        BadRequest{R"({"command":"set_value","id":1,"value":{"a":1}})", "\"value\" must be"},
+        BadRequest{R"({"command":"set_value","id":1,"value":")" + std::string(1024 * 1024 - 1, 'v') + "\"}",
+                   "\"value\" takes more than 1048576 bytes as JSON text"}));
 
 TEST(SystemApiErrors, ARefusedSetValueStoresNothing) {
   SystemAPI api(false);
   api.doRequest(R"({"command":"set_value","group":6,"id":1.5,"value":1})", "", 0);
   api.doRequest(R"({"command":"set_value","group":6,"id":1,"value":[1]})", "", 0);
+  api.doRequest(R"({"command":"set_value","group":6,"id":1,"value":")" + std::string(1024 * 1024, 'v') + "\"}", "", 0);
   EXPECT_EQ(json::parse(api.readData(6, 1, 0)).count("value"), 0U);
+}
+
+// A value takes at most 1 MiB as JSON text and all values at most 4 MiB (64 bytes counted for each
+// besides its text): a client can no longer make the device hold whatever it sends, such as 16 MiB
+// on one id after another.
+TEST(SystemApiErrors, TheDeviceStoresAtMostFourMiBOfValues) {
+  SystemAPI api(false);
+  const auto set = [&api](int id, std::size_t size) {
+    return api.doRequest(R"({"command":"set_value","group":10,"id":)" + std::to_string(id) + R"(,"value":")" +
+                             std::string(size - 2, 's') + "\"}",
+                         "", 0);
+  };
+  const std::size_t largest = 1024 * 1024;
+  for (int id = 1; id <= 3; ++id)
+    EXPECT_EQ(parse(set(id, largest))["status"], "ok") << id;
+  EXPECT_EQ(parse(set(4, largest))["error"], "the device holds at most 4194304 bytes of values");
+  EXPECT_EQ(json::parse(api.readData(10, 4, 0)).count("value"), 0U);
+  EXPECT_EQ(parse(set(3, 16))["status"], "ok"); // a value replaced gives back what it took
+  EXPECT_EQ(parse(set(4, largest))["status"], "ok");
+  for (int id = 1; id <= 4; ++id)
+    EXPECT_EQ(parse(set(id, 16))["status"], "ok"); // room for the other tests of this process
 }
 
 TEST(SystemApiErrors, ErrorsNameTheCommandOnlyWhenItIsKnown) {
@@ -275,6 +299,20 @@ TEST(SystemApiReplies, ASetValueReplyMakesOneNotificationNamingTheValue) {
   EXPECT_EQ(notification["id"], 3);
   EXPECT_EQ(notification["index"], 2);
   EXPECT_EQ(notification["value"], 12.5);
+}
+
+// The largest value's notification, asked for again and again with the same reply (once per
+// connection), is the reply's own end each time; an echo of any size is none.
+TEST(SystemApiReplies, ALargestValueIsNotifiedAndALargeEchoIsNot) {
+  SystemAPI api(false);
+  const std::string value = "\"" + std::string(1024 * 1024 - 2, 'v') + "\"";
+  const std::string reply = api.doRequest(R"({"command":"set_value","group":11,"id":1,"value":)" + value + "}", "", 0);
+  const std::string notification = R"({"notification":"value_changed","group":11,"id":1,"index":0,"value":)" + value + "}";
+  for (int call = 0; call < 3; ++call)
+    EXPECT_EQ(SystemAPI::formRequestForPushNotification(reply), std::vector<std::string>{notification});
+  api.doRequest(R"({"command":"set_value","group":11,"id":1,"value":0})", "", 0);
+  const std::string echo = R"({"command":"echo","pad":")" + std::string(16 * 1024 * 1024, 'e') + "\"}";
+  EXPECT_TRUE(SystemAPI::formRequestForPushNotification(api.doRequest(echo, "", 0)).empty());
 }
 
 TEST(SystemApiReplies, NoOtherReplyMakesANotification) {

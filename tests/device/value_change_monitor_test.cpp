@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -112,6 +113,28 @@ std::vector<ValueDiff> waitForDiff(ValueChangeMonitor& monitor, std::chrono::mil
   }
 }
 
+// The threads of this process, the sensor's among them while it runs.
+int threadCount() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.rfind("Threads:", 0) == 0) return std::stoi(line.substr(8));
+  return -1;
+}
+
+// With no sensor thread running, a change of our own is the only one the monitor reports, and the
+// temperature stays as it was around it.
+void expectOnlyChangeIsOurs(ValueChangeMonitor& monitor, SystemAPI& api) {
+  monitor.init();
+  const std::string temperature = api.readData(0, 1, 0);
+  api.doRequest(R"({"command":"set_value","group":16,"id":1,"value":1})", "", 0);
+  api.doRequest(R"({"command":"set_value","group":16,"id":1,"value":2})", "", 0);
+  const auto diffs = monitor.getValueDiff();
+  ASSERT_EQ(diffs.size(), 1U);
+  EXPECT_TRUE(sameKey(diffs[0], 16, 1, 0));
+  EXPECT_EQ(api.readData(0, 1, 0), temperature);
+}
+
 TEST(ValueChangeMonitorSensor, TheSensorPeriodDrivesTheTemperatureUntilSwitchedOff) {
   auto monitor = startedMonitor();
   {
@@ -126,20 +149,20 @@ TEST(ValueChangeMonitorSensor, TheSensorPeriodDrivesTheTemperatureUntilSwitchedO
     EXPECT_NE(api.readData(0, 1, 0), before);
     EXPECT_TRUE(json::parse(api.readData(0, 1, 0))["value"].is_number());
   }
+  const int running = threadCount();
   ScopedEnv off("KORVA_SIM_SENSOR_PERIOD_MS", nullptr);
-  SystemAPI quiet(false);  // a SystemAPI made without the setting stops the sensor
-  monitor->init();
-  // Quietness is the subject here, so this waits for a fixed time: several old periods.
-  std::this_thread::sleep_for(std::chrono::milliseconds(60));
-  EXPECT_TRUE(monitor->getValueDiff().empty());
+  SystemAPI quiet(false);  // a SystemAPI made without the setting stops the sensor, and joins it
+  EXPECT_EQ(threadCount(), running - 1);
+  expectOnlyChangeIsOurs(*monitor, quiet);
 }
 
 TEST(ValueChangeMonitorSensor, TheDeviceIsQuietByDefault) {
+  const int before = threadCount();
   ScopedEnv off("KORVA_SIM_SENSOR_PERIOD_MS", nullptr);
   SystemAPI api(false);
   auto monitor = startedMonitor();
-  std::this_thread::sleep_for(std::chrono::milliseconds(30));
-  EXPECT_TRUE(monitor->getValueDiff().empty());
+  EXPECT_EQ(threadCount(), before) << "no sensor thread";
+  expectOnlyChangeIsOurs(*monitor, api);
 }
 
 }  // namespace

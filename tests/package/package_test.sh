@@ -43,6 +43,7 @@ grep -q libssl <<<"$depends" && fail "Depends names OpenSSL, which the service d
 expected='./etc/init.d/korva-server
 ./usr/bin/korva-server
 ./usr/lib/systemd/system/korva-server.service
+./usr/lib/systemd/system/korva-server.socket
 ./usr/share/doc/korva-server/README.deploy.md
 ./usr/share/doc/korva-server/changelog.gz
 ./usr/share/doc/korva-server/copyright

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# The systemd unit and the init script as `cmake --install --prefix /usr` installs them. The unit:
-# checked by systemd-analyze verify (any message fails it), with the sandbox, stop and open-file
-# settings the service is meant to run under. The init script: run with a stand-in for the
-# service that records its start, its open-file limits and its end.
+# The systemd units and the init script as `cmake --install --prefix /usr` installs them. The
+# units (the service and its socket): checked by systemd-analyze verify (any message fails it),
+# with the notification, watchdog, sandbox, stop and open-file settings the service is meant to
+# run under, and the sandbox rated by systemd-analyze security, which fails above 3.0. The init
+# script: run with a stand-in for the service that records its start, its open-file limits and its
+# end.
 #   unit_test.sh CMAKE BUILD_DIR
 # Exits 77 (skipped) when systemd-analyze cannot run at all and nothing else failed.
 set -uo pipefail
@@ -14,15 +16,26 @@ fail() { echo "FAILED: $*"; failed=1; }
 
 DESTDIR=$root "$cmake" --install "$build" --prefix /usr >/dev/null || { echo "FAILED: cmake --install"; exit 1; }
 unit=$root/usr/lib/systemd/system/korva-server.service
-[[ -f $unit ]] || { echo "FAILED: no $unit"; exit 1; }
-cat "$unit"
+socket=$root/usr/lib/systemd/system/korva-server.socket
+[[ -f $unit && -f $socket ]] || { echo "FAILED: no $unit or no $socket"; exit 1; }
+cat "$unit" "$socket"
 
-for line in 'ExecStart=/usr/bin/korva-server' 'Restart=on-failure' 'NoNewPrivileges=yes' 'ProtectSystem=strict' \
-            'ReadWritePaths=/var/log' 'ProtectHome=yes' 'PrivateTmp=yes' 'RestrictAddressFamilies=AF_INET AF_UNIX' \
-            'KillSignal=SIGTERM' 'TimeoutStopSec=10s' 'SendSIGKILL=yes' 'LimitNOFILE=2048' \
-            'WantedBy=multi-user.target'; do
+for line in 'Type=notify' 'ExecStart=/usr/bin/korva-server' 'Restart=on-failure' 'WatchdogSec=30s' \
+            'NoNewPrivileges=yes' 'CapabilityBoundingSet=' 'ProtectSystem=strict' 'ReadWritePaths=/var/log' \
+            'ProtectHome=yes' 'PrivateTmp=yes' 'RestrictAddressFamilies=AF_INET AF_UNIX' 'IPAddressAllow=localhost' \
+            'SystemCallFilter=@system-service' 'KillSignal=SIGTERM' 'TimeoutStopSec=10s' 'SendSIGKILL=yes' \
+            'LimitNOFILE=2048' 'WantedBy=multi-user.target'; do
   grep -qxF "$line" "$unit" || fail "the unit lacks '$line'"
 done
+grep -qxF 'ListenStream=127.0.0.1:8888' "$socket" || fail "the socket unit does not listen on 127.0.0.1:8888"
+# The address the service takes a handed socket for, and the one it listens on itself.
+grep -q 'listen_address = "127.0.0.1"' "$(dirname "$0")/../../service/main.cpp" &&
+  grep -q 'listen_port = 8888' "$(dirname "$0")/../../service/main.cpp" ||
+  fail "the service's address moved: update ListenStream"
+# The stop's bound (4 s, 1.5 s more for a device call that returns in time, 1 s for the last
+# words) stays under the unit's time-out.
+grep -q 'close_grace_ms = 1000' "$(dirname "$0")/../../service/stop.cpp" ||
+  fail "the stop's time changed: check TimeoutStopSec"
 grep -qE '^MemoryMax=[0-9]+[KMG]$' "$unit" || fail "the unit sets no memory limit"
 # The request-time file is the one file the service writes, and /var/log its only writable folder.
 grep -q '"/var/log/webserver-request-time"' "$(dirname "$0")/../../api/request_handler.hpp" ||
@@ -33,9 +46,15 @@ if systemd-analyze --version >/dev/null 2>&1; then
   # systemd-analyze checks that ExecStart names an executable file: point it at the installed one.
   mkdir -p "$root/verify"
   sed "s|^ExecStart=/usr/bin/|ExecStart=$root/usr/bin/|" "$unit" >"$root/verify/korva-server.service"
-  messages=$(systemd-analyze verify "$root/verify/korva-server.service" 2>&1)
+  cp "$socket" "$root/verify/"
+  messages=$(systemd-analyze verify "$root/verify/korva-server.service" "$root/verify/korva-server.socket" 2>&1)
   status=$?
   [[ $status -eq 0 && -z $messages ]] || fail "systemd-analyze verify (status $status): $messages"
+  # The sandbox's exposure, in tenths: above 3.0 fails.
+  rating=$(systemd-analyze security --offline=true --threshold=30 "$root/verify/korva-server.service" 2>&1)
+  status=$?
+  echo "$rating" | tail -1
+  [[ $status -eq 0 ]] || fail "systemd-analyze security rates the unit above 3.0: $(echo "$rating" | grep '✗')"
   verified=1
 else
   echo "systemd-analyze cannot run here: the unit is not verified"

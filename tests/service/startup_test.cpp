@@ -1,20 +1,44 @@
 // The service binary's start-up, its orderly stop and its failures. Every test here holds
 // 127.0.0.1:8888.
 
+#include "tests/support/notify_listener.hpp"
 #include "tests/support/service_process.hpp"
 
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
 #include <csignal>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <fstream>
 
 using namespace korva_test;
 using namespace std::chrono_literals;
 
 namespace {
+
+// True when a thread of the process `pid` has the name `name`.
+bool thread_named(pid_t pid, const std::string& name) {
+  const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+  DIR* folder = ::opendir(tasks.c_str());
+  bool found = false;
+  while (folder && !found) {
+    const dirent* entry = ::readdir(folder);
+    if (!entry)
+      break;
+    std::ifstream comm(tasks + "/" + entry->d_name + "/comm");
+    std::string text;
+    found = std::getline(comm, text) && text == name;
+  }
+  if (folder)
+    ::closedir(folder);
+  return found;
+}
 
 TEST(StartUp, DeviceInterfaceFailureEndsWithItsTextAndStatus1) {
   const std::string text = "device interface unavailable: /dev/korva0: No such device";
@@ -93,15 +117,40 @@ TEST(Stop, SigtermAndSigintCloseEveryClientWith1001AndEndWithStatus0) {
   }
 }
 
-// A client that does not answer the close keeps the stop waiting (for a second at most); a second
-// signal meanwhile ends the process at once.
+// A second signal at any point of the stop ends the process at once: while a client that does not
+// answer the close keeps the stop waiting (for a second), and while the log is written out to a
+// standard output that takes nothing (for 3 s at most), the signal taken by the stop's own thread.
 TEST(Stop, ASecondSignalDuringTheStopEndsTheProcessAtOnce) {
-  auto service = start_service();
-  auto client = connect_to_service();
-  service->kill_now(SIGTERM);
-  EXPECT_EQ(client->read_frame().fin_rsv_opcode, 0x88); // the stop is under way
-  service->kill_now(SIGTERM);
-  EXPECT_EQ(service->wait_exit(), 128 + SIGTERM) << service->stderr_text();
+  {
+    auto service = start_service();
+    auto client = connect_to_service();
+    service->kill_now(SIGTERM);
+    EXPECT_EQ(client->read_frame().fin_rsv_opcode, 0x88); // the stop is under way
+    service->kill_now(SIGTERM);
+    EXPECT_EQ(service->wait_exit(), 128 + SIGTERM) << service->stderr_text();
+  }
+  // Standard output: a FIFO held full by the test, which never reads it.
+  const std::string fifo = "/tmp/korva-stdout-" + std::to_string(::getpid());
+  ::unlink(fifo.c_str());
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const int full = ::open(fifo.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+  const std::string block(4096, 'x');
+  while (::write(full, block.data(), block.size()) > 0) {
+  }
+  NotifyListener manager(true);
+  std::vector<std::string> command{"-c", "exec \"$0\" \"$@\" >" + fifo};
+  for (const std::string& word : service_command())
+    command.push_back(word);
+  ChildProcess service("/bin/bash", command, {manager.variable()});
+  ASSERT_EQ(manager.wait_for("READY=1"), "READY=1") << service.stderr_text();
+  service.kill_now(SIGTERM);
+  ASSERT_EQ(manager.wait_for("STOPPING=1"), "STOPPING=1");
+  // The thread that writes out the log (and ends the process after it) has started.
+  EXPECT_TRUE(eventually([&] { return thread_named(service.pid(), "korva-drain"); }));
+  service.kill_now(SIGTERM);
+  EXPECT_EQ(service.wait_exit(), 128 + SIGTERM) << service.stderr_text();
+  ::close(full);
+  ::unlink(fifo.c_str());
 }
 
 } // namespace

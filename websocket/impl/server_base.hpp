@@ -73,11 +73,14 @@ void SocketServerBase<socket_type>::start() {
 
   if (!acceptor)
     acceptor.reset(new boost::asio::ip::tcp::acceptor(*io_service));
-  acceptor->open(endpoint.protocol());
-  acceptor->set_option(boost::asio::socket_base::reuse_address(config.reuse_address));
-  detail::set_buffer_sizes(*acceptor, config); // accepted sockets take them over from the start (their window)
-  acceptor->bind(endpoint);
-  acceptor->listen(128);
+  if (!acceptor->is_open()) { // else a socket listening already (one the process was handed) is taken as it is
+    acceptor->open(endpoint.protocol());
+    acceptor->set_option(boost::asio::socket_base::reuse_address(config.reuse_address));
+    acceptor->bind(endpoint);
+    acceptor->listen(128);
+  }
+  // Accepted sockets take the buffer sizes over from the listener from the start (their window).
+  detail::set_buffer_sizes(*acceptor, config);
   bound_port_ = acceptor->local_endpoint().port();
 
   accept();

@@ -1,0 +1,75 @@
+#include "service/notify.hpp"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+
+namespace korva {
+
+namespace {
+// The variable's value, taken out of the environment; empty when it was not set.
+std::string take_variable(const char* name) {
+  const char* value = std::getenv(name);
+  std::string text = value ? value : "";
+  ::unsetenv(name);
+  return text;
+}
+} // namespace
+
+Notifier Notifier::from_environment() {
+  const std::string socket = take_variable("NOTIFY_SOCKET");
+  const std::string usec = take_variable("WATCHDOG_USEC");
+  const std::string pid = take_variable("WATCHDOG_PID");
+  std::chrono::microseconds watchdog{0};
+  // The watchdog is for this process only when no other one is named.
+  if (!usec.empty() && (pid.empty() || pid == std::to_string(::getpid()))) {
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long value = std::strtoull(usec.c_str(), &end, 10);
+    if (errno == 0 && *end == '\0')
+      watchdog = std::chrono::microseconds(static_cast<std::chrono::microseconds::rep>(value));
+  }
+  if (socket.empty())
+    return Notifier();
+  return Notifier(socket, watchdog);
+}
+
+Notifier::Notifier(const std::string& socket, std::chrono::microseconds watchdog) : watchdog_(watchdog) {
+  // A path, or an abstract name: '@' stands for the leading NUL byte.
+  if (socket.size() < 2 || socket.size() >= sizeof address_.sun_path || (socket[0] != '/' && socket[0] != '@'))
+    return;
+  address_.sun_family = AF_UNIX;
+  std::memcpy(address_.sun_path, socket.data(), socket.size());
+  if (socket[0] == '@')
+    address_.sun_path[0] = '\0';
+  address_length_ = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + socket.size() + (socket[0] == '/' ? 1 : 0));
+  fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+}
+
+Notifier::Notifier(Notifier&& other) noexcept
+    : fd_(other.fd_), address_(other.address_), address_length_(other.address_length_), watchdog_(other.watchdog_) {
+  other.fd_ = -1;
+}
+
+Notifier::~Notifier() {
+  if (fd_ >= 0)
+    ::close(fd_);
+}
+
+bool Notifier::notify(const std::string& state) const noexcept {
+  if (fd_ < 0)
+    return false;
+  for (;;) {
+    const ssize_t sent = ::sendto(fd_, state.data(), state.size(), MSG_NOSIGNAL,
+                                  reinterpret_cast<const sockaddr*>(&address_), address_length_);
+    if (sent >= 0)
+      return true;
+    if (errno != EINTR)
+      return false;
+  }
+}
+
+} // namespace korva
