@@ -169,11 +169,6 @@ LogQueue::LogQueue(Sink out, Sink err) : core_(std::make_shared<Core>(out, err))
 
 LogQueue::~LogQueue() { core_->finish(Clock::now(), {}); }
 
-std::uint64_t LogQueue::dropped() const noexcept {
-  std::lock_guard<std::mutex> lock(core_->mutex);
-  return core_->dropped_entries;
-}
-
 std::streambuf& LogQueue::out() { return *out_; }
 std::streambuf& LogQueue::err() { return *err_; }
 bool LogQueue::drain(Clock::time_point deadline) { return core_->drain(deadline); }

@@ -107,11 +107,9 @@ public:
     resume_reader();
   }
 
-  // Asks the kernel what it still holds of the bytes written.
-  void measure_sent() noexcept {
-    if (const auto bytes = detail::sent_memory(stream_))
-      frames.measured(*bytes);
-  }
+  // Asks the kernel what it still holds of the bytes written. A kernel that cannot tell is not
+  // counted at all: a count that is never corrected would only grow.
+  void measure_sent() noexcept { frames.measured(detail::sent_memory(stream_).value_or(0)); }
 
 private:
   static void start_from_turn(void* queue, const std::shared_ptr<void>& owner) {

@@ -52,15 +52,19 @@ inline void close_unless_stuck(boost::asio::ip::tcp::socket& socket) {
 template <class Socket>
 void close_unless_stuck(Socket&) {}
 
-// What the kernel holds for a TCP socket's send buffer (its queued bytes with its own bookkeeping);
-// none where it cannot tell, or for other stream types (test doubles).
+// What the kernel holds for a TCP socket's send buffer: its queued bytes with its own bookkeeping
+// (SO_MEMINFO, since Linux 4.6), else the bytes its peer has not acknowledged yet (an emulator, an
+// older kernel); none where it cannot tell, or for other stream types (test doubles).
 inline std::optional<std::size_t> sent_memory(boost::asio::ip::tcp::socket& socket) noexcept {
   std::uint32_t meminfo[SK_MEMINFO_VARS] = {};
   socklen_t size = sizeof meminfo;
-  if (::getsockopt(socket.native_handle(), SOL_SOCKET, SO_MEMINFO, meminfo, &size) != 0 ||
-      size < sizeof(std::uint32_t) * (SK_MEMINFO_WMEM_QUEUED + 1))
-    return std::nullopt;
-  return meminfo[SK_MEMINFO_WMEM_QUEUED];
+  if (::getsockopt(socket.native_handle(), SOL_SOCKET, SO_MEMINFO, meminfo, &size) == 0 &&
+      size >= sizeof(std::uint32_t) * (SK_MEMINFO_WMEM_QUEUED + 1))
+    return meminfo[SK_MEMINFO_WMEM_QUEUED];
+  int unacknowledged = 0;
+  if (::ioctl(socket.native_handle(), SIOCOUTQ, &unacknowledged) == 0 && unacknowledged >= 0)
+    return static_cast<std::size_t>(unacknowledged);
+  return std::nullopt;
 }
 template <class Stream>
 std::optional<std::size_t> sent_memory(Stream&) noexcept {
