@@ -104,6 +104,14 @@ void Budget::remove_queued(Account& account, std::size_t cost, std::size_t paylo
   after_removal();
 }
 
+bool Budget::add_sent(Account& account, std::size_t bytes) {
+  if (!room_for(account, bytes))
+    return false;
+  add(bytes);
+  account.sent_ += bytes;
+  return true;
+}
+
 void Budget::set_sent(Account& account, std::size_t bytes) noexcept {
   if (bytes == account.sent_)
     return;

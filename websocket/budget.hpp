@@ -122,9 +122,12 @@ public:
   // A frame leaves a queue (written, dropped or failed); `last_holder`: no queue holds its payload
   // any more.
   void remove_queued(Account& account, std::size_t cost, std::size_t payload, bool last_holder) noexcept;
-  // What the kernel holds of the bytes the connection sent (its socket's send buffer) is now
-  // `bytes`: counted without cutting anyone (those bytes are taken already; the next growth makes
-  // room if need be).
+  // The kernel took `bytes` more of what the connection sent (into its socket's send buffer): room
+  // is made for them as for any growth. False when `account` was cut (its socket is reset, and the
+  // kernel lets go of them); nothing is counted then.
+  bool add_sent(Account& account, std::size_t bytes);
+  // What the kernel holds of the bytes the connection sent is now `bytes`, as the kernel says:
+  // counted without cutting anyone.
   void set_sent(Account& account, std::size_t bytes) noexcept;
 
 private:

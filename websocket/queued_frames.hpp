@@ -7,8 +7,9 @@
 //
 // What the frames leave in the kernel counts against the budget as well, up to what the socket's
 // send buffer takes (`sent_allowance`): each write counts its bytes and what the kernel keeps
-// beside them, until the kernel is asked what it still holds (measured()): when the queue has
-// gone idle after a fair amount was written, and whenever the budget has to make room.
+// beside them as soon as it is done (making room if need be), until the kernel is asked what it
+// still holds (measured()): when the queue has gone idle after a fair amount was written, and
+// whenever the budget has to make room.
 //
 // Threads: the connection's event-loop thread only.
 
@@ -65,14 +66,19 @@ public:
 
   // The most the kernel holds of the bytes written, as counted (0: not counted).
   std::size_t sent_allowance = 0;
-  // `bytes` went into the socket.
-  void wrote(std::size_t bytes) noexcept {
+  // `bytes` went into the socket: counted at once, so that the kernel holds no more than the
+  // budget allows, however many sockets one turn writes to. False when the budget cut the
+  // connection to make room (its socket is closed, and the kernel has let go of them).
+  bool wrote(std::size_t bytes) {
     if (!budget_ || sent_allowance == 0)
-      return;
+      return true;
     const std::size_t more = bytes + kernel_overhead_per_write;
-    sent_ = sent_ + more < sent_allowance ? sent_ + more : sent_allowance;
+    const std::size_t counted = sent_ + more < sent_allowance ? sent_ + more : sent_allowance;
     unmeasured_ += more;
-    budget_->set_sent(*account_, sent_);
+    if (!budget_->add_sent(*account_, counted - sent_))
+      return false;
+    sent_ = counted;
+    return true;
   }
   // Enough has been written since the kernel was last asked that asking is worth a system call.
   bool measure_due() const noexcept { return unmeasured_ >= measure_after; }

@@ -139,10 +139,9 @@ private:
       const std::size_t bytes = stream_.write_some(unwritten(front), ec);
       if (ec) // would block, or failed: the asynchronous write finds out again and reports it
         break;
-      frames.wrote(bytes);
       front.written += bytes;
-      if (!done(front))
-        break;
+      if (!frames.wrote(bytes) || !done(front))
+        break; // (cut by the budget for them: the asynchronous write on its closed socket says so)
       tell_front(ec, keep); // at the front still: what it pushes goes behind
       if (!next_frame())
         return;
@@ -159,10 +158,9 @@ private:
       return;
     auto keep = [&owner] { return owner; };
     if (!ec) {
-      frames.wrote(bytes);
       Frame& front = *frames.front();
       front.written += bytes;
-      if (!done(front)) {
+      if (!frames.wrote(bytes) || !done(front)) {
         write(keep);
         return;
       }
