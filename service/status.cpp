@@ -13,6 +13,8 @@ void ConnectionCuts::count(const boost::system::error_code& error) noexcept {
     send_queue_limit_.fetch_add(1, std::memory_order_relaxed);
   else if (error == KorvaWeb::make_error_code(KorvaWeb::error::message_stalled))
     message_stalled_.fetch_add(1, std::memory_order_relaxed);
+  else if (error == KorvaWeb::make_error_code(KorvaWeb::error::room_for_other_address))
+    room_for_other_address_.fetch_add(1, std::memory_order_relaxed);
 }
 
 namespace {
@@ -32,7 +34,8 @@ std::string status_line(const StatusFigures& figures) {
          "; budget in use: " + amount(figures.budget_held) + " of " + amount(figures.budget_limit) +
          "; cut since start: " + std::to_string(figures.cut_memory_budget) + " memory budget, " +
          std::to_string(figures.cut_send_queue_limit) + " send queue limit, " +
-         std::to_string(figures.cut_message_stalled) + " message stalled; log entries dropped: " +
+         std::to_string(figures.cut_message_stalled) + " message stalled, " +
+         std::to_string(figures.closed_for_other_address) + " closed for another address; log entries dropped: " +
          std::to_string(figures.log_dropped);
 }
 

@@ -92,6 +92,7 @@ StatusFigures ServiceWatch::figures() const {
   figures.cut_memory_budget = cuts_.memory_budget();
   figures.cut_send_queue_limit = cuts_.send_queue_limit();
   figures.cut_message_stalled = cuts_.message_stalled();
+  figures.closed_for_other_address = cuts_.room_for_other_address();
   figures.log_dropped = log_.dropped();
   return figures;
 }
