@@ -70,17 +70,22 @@ void Budget::close(Account& account) noexcept {
 }
 
 bool Budget::set_receiving(Account& account, std::size_t bytes) {
-  if (bytes == account.receiving_)
-    return true;
   if (bytes > account.receiving_ && !room_for(account, bytes - account.receiving_))
     return false;
-  const bool fell = bytes < account.receiving_;
+  replace(account.receiving_, bytes);
+  return true;
+}
+
+// One of an account's counts becomes `bytes`.
+void Budget::replace(std::size_t& count, std::size_t bytes) noexcept {
+  if (bytes == count)
+    return;
+  const bool fell = bytes < count;
   add(bytes);
-  remove(account.receiving_);
-  account.receiving_ = bytes;
+  remove(count);
+  count = bytes;
   if (fell)
     after_removal();
-  return true;
 }
 
 bool Budget::add_queued(Account& account, std::size_t cost, std::size_t payload, const std::size_t& holders) {
@@ -112,16 +117,7 @@ bool Budget::add_sent(Account& account, std::size_t bytes) {
   return true;
 }
 
-void Budget::set_sent(Account& account, std::size_t bytes) noexcept {
-  if (bytes == account.sent_)
-    return;
-  const bool fell = bytes < account.sent_;
-  add(bytes);
-  remove(account.sent_);
-  account.sent_ = bytes;
-  if (fell)
-    after_removal();
-}
+void Budget::set_sent(Account& account, std::size_t bytes) noexcept { replace(account.sent_, bytes); }
 
 void Budget::after_removal() noexcept {
   if (peak_held_ < memory_return_threshold || held() > peak_held_ / 2)

@@ -149,6 +149,7 @@ private:
     [[maybe_unused]] const std::size_t before = held_.fetch_sub(bytes, std::memory_order_relaxed);
     assert(before >= bytes && "the budget gives back more than it counted");
   }
+  void replace(std::size_t& count, std::size_t bytes) noexcept;
   // On the loop, after a removal: the memory goes back once the total is half its peak.
   void after_removal() noexcept;
   void return_memory() noexcept;
