@@ -245,8 +245,16 @@ TEST(HostileBudget, AThousandClientsThatNeverReadThenSevenHundredMore) {
   auto driver = connect_to_service();
   const std::string value(60 * 1024, 'v');
   int changes = 0;
-  for (; changes < 2; ++changes)
-    ASSERT_TRUE(set_value(*driver, changes, value));
+  for (; changes < 2; ++changes) {
+    // Under an emulator the service counts only the bytes a socket holds, not the kernel's own
+    // bookkeeping of them: the driver, whose reply is as large as each notification, may then weigh
+    // as much as a client that does not read, and be the one cut; another driver takes over.
+    const ::testing::AssertionResult answered = set_value(*driver, changes, value);
+    if (!answered && !native_figures_checked("the driver of large changes is not cut"))
+      driver = connect_to_service();
+    else
+      ASSERT_TRUE(answered);
+  }
   run.check_step("two notifications to 1000 that do not read");
   run.socket_kib("with two notifications queued for each of 1000 clients");
   // Small changes now, so that each client that does not read holds more alone (a frame's cost
