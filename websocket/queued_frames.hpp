@@ -90,7 +90,6 @@ public:
     sent_ = bytes < sent_allowance ? bytes : sent_allowance;
     budget_->set_sent(*account_, sent_);
   }
-  std::size_t sent() const noexcept { return sent_; }
 
   Added add(Frame frame) {
     const std::size_t payload = frame.payload->size();
