@@ -1,5 +1,7 @@
 #include "service/handed_socket.hpp"
 
+#include "service/notify.hpp"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -14,13 +16,6 @@ namespace korva {
 namespace {
 
 constexpr int first_handed_fd = 3;
-
-std::string take_variable(const char* name) {
-  const char* value = std::getenv(name);
-  std::string text = value ? value : "";
-  ::unsetenv(name);
-  return text;
-}
 
 // Why `fd` is not a listening TCP socket bound to the address and port; empty when it is.
 std::string unfit(int fd, const std::string& address, unsigned short port) {
@@ -44,9 +39,9 @@ std::string unfit(int fd, const std::string& address, unsigned short port) {
 } // namespace
 
 HandedSocket take_handed_socket(const std::string& address, unsigned short port) {
-  const std::string fds = take_variable("LISTEN_FDS");
-  const std::string pid = take_variable("LISTEN_PID");
-  take_variable("LISTEN_FDNAMES");
+  const std::string fds = take_manager_variable("LISTEN_FDS");
+  const std::string pid = take_manager_variable("LISTEN_PID");
+  take_manager_variable("LISTEN_FDNAMES");
   HandedSocket handed;
   if (fds.empty())
     return handed;

@@ -9,20 +9,17 @@
 
 namespace korva {
 
-namespace {
-// The variable's value, taken out of the environment; empty when it was not set.
-std::string take_variable(const char* name) {
+std::string take_manager_variable(const char* name) {
   const char* value = std::getenv(name);
   std::string text = value ? value : "";
   ::unsetenv(name);
   return text;
 }
-} // namespace
 
 Notifier Notifier::from_environment() {
-  const std::string socket = take_variable("NOTIFY_SOCKET");
-  const std::string usec = take_variable("WATCHDOG_USEC");
-  const std::string pid = take_variable("WATCHDOG_PID");
+  const std::string socket = take_manager_variable("NOTIFY_SOCKET");
+  const std::string usec = take_manager_variable("WATCHDOG_USEC");
+  const std::string pid = take_manager_variable("WATCHDOG_PID");
   std::chrono::microseconds watchdog{0};
   // The watchdog is for this process only when no other one is named.
   if (!usec.empty() && (pid.empty() || pid == std::to_string(::getpid()))) {

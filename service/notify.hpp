@@ -14,6 +14,11 @@
 
 namespace korva {
 
+// A variable of the service manager's protocols (this one, the handed sockets' $LISTEN_*), taken
+// out of the environment so that nothing the device library may start inherits it: its value,
+// empty when it was not set. Before any thread starts (the environment is not thread-safe).
+std::string take_manager_variable(const char* name);
+
 class Notifier {
 public:
   // Takes the protocol's variables ($NOTIFY_SOCKET, $WATCHDOG_USEC, $WATCHDOG_PID) out of the
