@@ -142,7 +142,7 @@ private:
   void handle_frames(const std::shared_ptr<Connection>& connection, Endpoint& endpoint, bool drained);
   void read_payload(const std::shared_ptr<Connection>& connection, Endpoint& endpoint, bool drained);
   void wait_for_room(const std::shared_ptr<Connection>& connection, Endpoint& endpoint);
-  void next_turn(const std::shared_ptr<Connection>& connection, Endpoint& endpoint, bool drained);
+  void next_turn(const std::shared_ptr<Connection>& connection, Endpoint& endpoint);
   void stop_reading(const std::shared_ptr<Connection>& connection);
   AfterFrame act_on_frame(const std::shared_ptr<Connection>& connection, Endpoint& endpoint, FrameReader::Frame frame);
   void answer_close(const std::shared_ptr<Connection>& connection, Endpoint& endpoint, Message& target,

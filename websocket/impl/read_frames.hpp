@@ -59,7 +59,7 @@ void SocketServerBase<socket_type>::handle_frames(const std::shared_ptr<Connecti
       return;
     }
     if (frames == detail::frames_per_turn) {
-      next_turn(connection, endpoint, drained);
+      next_turn(connection, endpoint);
       return;
     }
     const FrameReader::Step step =
@@ -85,7 +85,7 @@ void SocketServerBase<socket_type>::handle_frames(const std::shared_ptr<Connecti
           frames = 0; // nothing more is buffered: the next read waits in line anyway
           continue;
         }
-        next_turn(connection, endpoint, drained);
+        next_turn(connection, endpoint);
         return;
       }
       return;
@@ -192,14 +192,14 @@ void SocketServerBase<socket_type>::wait_for_room(const std::shared_ptr<Connecti
   });
 }
 
-// The connection's turn is over: it goes on behind the handlers that are waiting.
+// The connection's turn is over: it goes on behind the handlers that are waiting. Its next read
+// goes ahead at once: whatever the client sent meanwhile may have been signalled to nobody.
 template <class socket_type>
-void SocketServerBase<socket_type>::next_turn(const std::shared_ptr<Connection>& connection, Endpoint& endpoint,
-                                              bool drained) {
-  boost::asio::post(connection->executor, [this, connection, &endpoint, drained] {
+void SocketServerBase<socket_type>::next_turn(const std::shared_ptr<Connection>& connection, Endpoint& endpoint) {
+  boost::asio::post(connection->executor, [this, connection, &endpoint] {
     auto guard = connection->handler_runner->acquire();
     if (guard)
-      handle_frames(connection, endpoint, drained);
+      handle_frames(connection, endpoint, false);
   });
 }
 
