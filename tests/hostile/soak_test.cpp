@@ -117,14 +117,18 @@ TEST(Soak, MixedTrafficWithReconnectsKeepsMemoryFlat) {
     }
     slot.client->send_text(request);
     ++requests;
-    for (;;) {
-      Frame frame = slot.client->read_frame(10s);
-      ASSERT_TRUE(frame.ok) << "no answer to request " << requests << ": " << request.substr(0, 200);
+    // Pushes arrive every 20 ms, so the answer has a deadline of its own: a lost answer (or a
+    // request held up on its way in) fails the test instead of holding it for ever.
+    const auto answer_deadline = Clock::now() + 10s;
+    for (long others = 0;; ++others, ++pushed_frames) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(answer_deadline - Clock::now());
+      Frame frame = left > 0ms ? slot.client->read_frame(left) : Frame{};
+      ASSERT_TRUE(frame.ok) << "no answer within 10 s to request " << requests << " (" << others
+                            << " other frames came): " << request.substr(0, 200);
       if (frame.payload.compare(0, answer_start.size(), answer_start) == 0) {
         ++answers_received;
         break;
       }
-      ++pushed_frames;
     }
     --slot.requests_left;
 
