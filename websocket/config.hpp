@@ -18,9 +18,9 @@ struct Config {
   long timeout_request = 5;
   // Seconds of silence before the server closes an open connection; 0: never.
   long timeout_idle = 0;
-  // Seconds from the report of a connection's close or failure until it is cut (socket closed,
-  // queue freed), even if frames are still queued for a client that does not read them; 0: only
-  // when they are written.
+  // Seconds a connection reported closed or failed may go without its client taking a byte of
+  // what is still queued for it before it is cut (socket reset, queue freed); a client that reads
+  // gets everything, then a FIN. 0: no limit.
   long timeout_close = 5;
   // While more than this many bytes are queued for a connection, its next frame is not read, so
   // that a client that sends without reading is slowed down by TCP instead of growing its queue;

@@ -5,7 +5,9 @@
 // asynchronous operation is pending on it, by its endpoint's set while it is open, by push
 // snapshots, and by the arguments of endpoint handlers. Timer waits hold only a weak reference.
 // When the last holder lets go, the connection is destroyed: its queued frames are dropped without
-// their callbacks, its timer's wait ends as cancelled, and its socket closes.
+// their callbacks, its timer's wait ends as cancelled, and its socket closes: in order (a FIN) when
+// its client has taken every byte written, which the close timer of a reported connection waits
+// for; with a reset when the kernel still holds bytes it could not even send.
 //
 // Threads: a connection's state (its send queue, timers, reader and socket) belongs to the event
 // loop and is touched only on the loop's one thread; debug builds check that. Other threads call
@@ -75,7 +77,7 @@ public:
   ~BasicConnection() override {
     if (budget)
       budget->close(*this); // what its reader still held, and its place among the open connections
-    detail::close_unless_stuck(*socket);
+    detail::close_at_end(*socket);
   }
 
   // Request fields, filled by the handshake.
@@ -161,6 +163,14 @@ public:
     end_reason_ = why;
     send_queue.fail(why);
     detail::abort_socket(*socket);
+  }
+
+  // For the close timer: what the client has taken of the frames written, and whether it has
+  // taken all of it with nothing left to write.
+  std::uint64_t bytes_taken() noexcept { return send_queue.bytes_taken(); }
+  bool drained() noexcept {
+    send_queue.measure_sent(); // what the kernel still holds counts as it goes
+    return send_queue.drained();
   }
 
   // Why the server cut the connection; empty while it has not.

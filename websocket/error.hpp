@@ -40,7 +40,7 @@ namespace KorvaWeb {
 enum class error {
   message_too_big = 1, // a frame would take its message over max_message_size
   send_queue_limit,    // a frame would take the connection's send queue over its limit
-  close_timeout,       // the connection was reported ended and its queue had not drained in time
+  close_timeout,       // reported ended, its client took nothing for the close time-out
   unmasked_frame,      // a client sent a frame without a mask
   head_too_big,        // the upgrade request's head did not end within max_request_head_size
   too_many_headers,    // the upgrade request has more than max_header_fields header lines

@@ -35,6 +35,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <exception>
 #include <functional>
 #include <memory>
@@ -96,6 +97,9 @@ public:
   // the connection only weakly: a queue above the mark has a write under way, which holds it.
   void wait_for_room(std::function<void()> resume) { paused_reader_ = std::move(resume); }
 
+  // `idle` is posted whenever the queue has written (or dropped) its last frame from now on.
+  void when_idle(std::function<void()> idle) { idle_ = std::move(idle); }
+
   // Ends the queue with `error` (see Failure above). The caller closes the socket with a reset,
   // which ends the write under way and lets go of what the kernel held; the frame being written
   // counts no more from now on.
@@ -111,6 +115,15 @@ public:
   // counted at all: a count that is never corrected would only grow.
   void measure_sent() noexcept { frames.measured(detail::sent_memory(stream_).value_or(0)); }
 
+  // Bytes of the frames written that the client has taken (acknowledged): it is reading while
+  // this grows.
+  std::uint64_t bytes_taken() noexcept { return bytes_written_ - detail::unacknowledged(stream_).value_or(0); }
+  // Nothing is left to write, and the client has taken every byte written (or can take no more:
+  // a write failed).
+  bool drained() noexcept {
+    return !frames.front() && (failure_ || detail::unacknowledged(stream_).value_or(0) == 0);
+  }
+
 private:
   static void start_from_turn(void* queue, const std::shared_ptr<void>& owner) {
     static_cast<SendQueue*>(queue)->start_writing(owner);
@@ -124,6 +137,7 @@ private:
     if (failure_) { // failed before its write began: the frame is told so, as if its write had failed
       const SendCallback callback = std::move(front->callback);
       frames.clear();
+      went_idle();
       if (callback)
         callback(failure_);
       return;
@@ -140,6 +154,7 @@ private:
       if (ec) // would block, or failed: the asynchronous write finds out again and reports it
         break;
       front.written += bytes;
+      bytes_written_ += bytes;
       if (!frames.wrote(bytes) || !done(front))
         break; // (cut by the budget for them: the asynchronous write on its closed socket says so)
       tell_front(ec, keep); // at the front still: what it pushes goes behind
@@ -160,6 +175,7 @@ private:
     if (!ec) {
       Frame& front = *frames.front();
       front.written += bytes;
+      bytes_written_ += bytes;
       if (!frames.wrote(bytes) || !done(front)) {
         write(keep);
         return;
@@ -173,6 +189,7 @@ private:
     if (ec) {
       fail(ec);
       frames.clear();
+      went_idle();
       return;
     }
     if (next_frame())
@@ -203,6 +220,7 @@ private:
     if (ec) {
       fail(ec);
       frames.clear();
+      went_idle();
     } else if (next_frame()) {
       start_later(owner);
     }
@@ -223,6 +241,8 @@ private:
       resume_reader();
     if (!more && frames.measure_due())
       measure_sent();
+    if (!more)
+      went_idle();
     return more;
   }
 
@@ -233,6 +253,11 @@ private:
     const std::size_t header_done = frame.written < frame.header.size ? frame.written : frame.header.size;
     return {boost::asio::buffer(frame.header.bytes.data() + header_done, frame.header.size - header_done),
             frame.payload->data() + (frame.written - header_done)};
+  }
+
+  void went_idle() {
+    if (idle_)
+      boost::asio::post(stream_.get_executor(), idle_);
   }
 
   // The paused reader goes on in a task of its own: never inside a push() or a write, which may
@@ -249,6 +274,8 @@ private:
   std::shared_ptr<WriteTurn> turn_;
   boost::system::error_code failure_;
   std::function<void()> paused_reader_;
+  std::function<void()> idle_;
+  std::uint64_t bytes_written_ = 0;
 };
 
 } // namespace KorvaWeb

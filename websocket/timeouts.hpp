@@ -1,21 +1,28 @@
 #pragma once
 // A connection's time-outs. One timer at a time: the request timer of the handshake, the idle
 // timer of an open connection, or the close timer of a reported one. Expired, the request timer
-// closes the socket, the idle timer queues close 1000 "idle timeout", and the close timer cuts the
-// connection (error::close_timeout). Beside it, the message timer cuts a connection whose started
-// frame or fragmented message has stopped arriving (error::message_stalled).
+// closes the socket and the idle timer queues close 1000 "idle timeout". The close timer watches a
+// reported connection: it holds the connection until its client has taken everything queued (the
+// connection then ends in order with its last holder, a FIN after the last byte), or cuts it
+// (error::close_timeout, a reset) when its client has taken no byte for the close time-out.
+// Beside it, the message timer cuts a connection whose started frame or fragmented message has
+// stopped arriving (error::message_stalled).
 //
 // The connection derives from this (Connection = the connection class; Timer = the waitable timer
 // they run on, the steady clock's but in tests that run a clock of their own), which gives it the
-// timers and their settings; it supplies executor, assert_on_loop(), send_close(),
-// close_socket() and cut(). Everything here runs on the event loop's thread. A timer's wait holds
-// the connection only weakly: it neither keeps a connection alive nor touches one that has gone.
+// timers and their settings; it supplies executor, assert_on_loop(), send_close(), close_socket(),
+// cut(), cut_reason(), bytes_taken() and drained(). Everything here runs on the event loop's
+// thread. The request and idle timers' waits hold the connection only weakly: they neither keep a
+// connection alive nor touch one that has gone. The close timer holds it until its client has
+// everything: a connection dropped with bytes its client never took would be reset.
 
 #include "websocket/error.hpp"
 #include "websocket/frame.hpp"
 
+#include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -29,8 +36,8 @@ public:
 
   // Seconds of silence before the connection is closed with "idle timeout"; 0: never.
   long timeout_idle;
-  // Seconds from the report of the connection's close or failure until it is cut, even if frames
-  // are still queued for a client that does not read them; 0: only when they are written.
+  // Seconds a reported connection may go without its client taking a byte of what is queued for
+  // it before it is cut; 0: no limit.
   long timeout_close = 0;
   // Seconds a started frame or fragmented message may go without a byte before the connection is
   // cut; 0: no limit.
@@ -58,16 +65,32 @@ public:
       arm(Kind::idle, timeout_idle);
   }
 
-  // The connection has been reported closed or failed: it is cut `timeout_close` seconds from now
-  // at the latest, whether or not its queue has drained. Without a close time-out the idle timer
-  // starts again instead.
-  void start_close_timer() {
-    if (timeout_close == 0) {
-      arm(Kind::idle, timeout_idle);
-      return;
-    }
+  // The connection has been reported closed or failed. Its queue goes on writing what it holds
+  // (a close frame last, where one was queued), and the connection ends in order once the client
+  // has taken every byte. It is cut instead when its client has taken no byte for `timeout_close`
+  // seconds, the window starting again with each byte taken, so that a client that reads, however
+  // slowly, gets everything; with `strict`, `timeout_close` seconds after the report whatever it
+  // takes. Without a close time-out it waits as long as its client takes (the memory budget still
+  // bounds what it holds).
+  void start_close_timer(bool strict = false) {
+    self().assert_on_loop();
     closing = true;
-    arm(Kind::close, timeout_close);
+    close_strict_ = strict;
+    close_taken_ = self().bytes_taken();
+    close_progress_ = Clock::now();
+    // Looked at once the report's handlers have run: a close frame may be queued right after it.
+    ++generation;
+    boost::asio::post(self().executor, [owner = self().shared_from_this(), generation = generation] {
+      if (owner->generation == generation)
+        owner->check_closing(first_close_poll);
+    });
+  }
+
+  // Something that may let a reported connection end has happened (its send queue went idle, its
+  // client sent something or ended its side): it is looked at again at once.
+  void look_at_close() {
+    if (closing)
+      check_closing(first_close_poll);
   }
 
   // Bytes of a started frame or message came in.
@@ -93,7 +116,7 @@ public:
 
 private:
   using Clock = typename Timer::clock_type;
-  enum class Kind { request, idle, close };
+  enum class Kind { request, idle };
 
   Connection& self() noexcept { return static_cast<Connection&>(*this); }
 
@@ -116,10 +139,53 @@ private:
         return; // cancelled, replaced, or the connection is gone
       if (kind == Kind::idle)
         connection->send_close(close_reasons::idle_status, close_reasons::idle);
-      else if (kind == Kind::request)
-        connection->close_socket();
       else
-        connection->cut(error::close_timeout);
+        connection->close_socket();
+    });
+  }
+
+  // The kernel is asked again after 2 ms, then after twice as long each time, up to half a second:
+  // a client that reads has its connection ended within milliseconds of its last byte, and one that
+  // does not costs a few looks a second until its time is up.
+  static constexpr std::chrono::milliseconds first_close_poll{2};
+  static constexpr std::chrono::milliseconds longest_close_poll{500};
+
+  // Ends the reported connection if its client has taken everything, cuts it if its time is up,
+  // and looks again after `wait` otherwise.
+  void check_closing(typename Clock::duration wait) {
+    Connection& connection = self();
+    if (connection.cut_reason() || !closing_open_)
+      return;
+    const auto now = Clock::now();
+    const std::uint64_t taken = connection.bytes_taken();
+    if (taken != close_taken_ && !close_strict_) {
+      close_taken_ = taken;
+      close_progress_ = now;
+    }
+    if (connection.drained()) { // let go of: it ends in order with its last holder
+      closing_open_ = false;
+      ++generation;
+      timer.reset();
+      return;
+    }
+    auto next = std::min<typename Clock::duration>(wait, longest_close_poll);
+    if (timeout_close != 0) {
+      const auto left = close_progress_ + std::chrono::seconds(timeout_close) - now;
+      if (left <= Clock::duration::zero()) {
+        closing_open_ = false;
+        connection.cut(error::close_timeout);
+        return;
+      }
+      next = std::min(next, left);
+    }
+    ++generation;
+    if (!timer)
+      timer.reset(new Timer(connection.executor));
+    timer->expires_after(next);
+    timer->async_wait([owner = connection.shared_from_this(), generation = generation,
+                       next](const boost::system::error_code& ec) {
+      if (!ec && owner->generation == generation)
+        owner->check_closing(2 * next);
     });
   }
 
@@ -143,7 +209,11 @@ private:
 
   std::unique_ptr<Timer> timer;
   std::uint64_t generation = 0;
-  bool closing = false; // the close timer has been started
+  bool closing = false;     // the close timer has been started
+  bool closing_open_ = true; // until the close timer has ended the connection, in order or cut
+  bool close_strict_ = false;
+  std::uint64_t close_taken_ = 0;               // bytes the client had taken at the last look
+  typename Clock::time_point close_progress_{}; // when it last took some (or the report)
   std::unique_ptr<Timer> message_timer; // only while a message is under way
   bool message_timer_running = false;
   typename Clock::time_point last_progress;

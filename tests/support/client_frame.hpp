@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace korva_test {
 
@@ -42,6 +43,42 @@ inline std::size_t append_client_frame(std::string& out, unsigned char fin_rsv_o
     for (std::size_t i = 0; i < length; ++i)
       out[start + i] = static_cast<char>(static_cast<unsigned char>(out[start + i]) ^ mask[i % 4]);
   return start;
+}
+
+// A server frame's 16-bit or 64-bit length, most significant byte first.
+inline std::uint64_t read_length(const unsigned char* bytes, std::size_t count) {
+  std::uint64_t value = 0;
+  for (std::size_t i = 0; i < count; ++i)
+    value = (value << 8) | bytes[i];
+  return value;
+}
+
+// One frame the server wrote, as a client reads it.
+struct WrittenFrame {
+  unsigned char fin_rsv_opcode = 0;
+  std::string payload;
+};
+
+// The whole frames in `bytes` from `at` on; `at` moves past them. A frame cut short is left.
+inline std::vector<WrittenFrame> written_frames(const std::string& bytes, std::size_t& at) {
+  std::vector<WrittenFrame> frames;
+  for (;;) {
+    if (bytes.size() - at < 2)
+      return frames;
+    const auto* data = reinterpret_cast<const unsigned char*>(bytes.data()) + at;
+    std::uint64_t length = data[1] & 0x7F;
+    std::size_t header = 2;
+    if (length >= 126) {
+      header += length == 126 ? 2 : 8;
+      if (bytes.size() - at < header)
+        return frames;
+      length = read_length(data + 2, header - 2);
+    }
+    if (bytes.size() - at - header < length)
+      return frames;
+    frames.push_back({data[0], bytes.substr(at + header, static_cast<std::size_t>(length))});
+    at += header + static_cast<std::size_t>(length);
+  }
 }
 
 } // namespace korva_test

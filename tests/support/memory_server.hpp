@@ -5,6 +5,7 @@
 // fuzzer. A binary that includes this instantiates the server for the stream once:
 //   namespace KorvaWeb { template class SocketServerBase<korva_test::MemoryStream>; }
 
+#include "tests/support/client_frame.hpp"
 #include "tests/support/memory_stream.hpp"
 #include "websocket/impl/server_base.hpp"
 
@@ -66,33 +67,5 @@ public:
     run_until_idle();
   }
 };
-
-// One frame the server wrote, as a client reads it.
-struct WrittenFrame {
-  unsigned char fin_rsv_opcode = 0;
-  std::string payload;
-};
-
-// The whole frames in `bytes` from `at` on; `at` moves past them. A frame cut short is left.
-inline std::vector<WrittenFrame> written_frames(const std::string& bytes, std::size_t& at) {
-  std::vector<WrittenFrame> frames;
-  for (;;) {
-    if (bytes.size() - at < 2)
-      return frames;
-    const auto* data = reinterpret_cast<const unsigned char*>(bytes.data()) + at;
-    std::uint64_t length = data[1] & 0x7F;
-    std::size_t header = 2;
-    if (length >= 126) {
-      header += length == 126 ? 2 : 8;
-      if (bytes.size() - at < header)
-        return frames;
-      length = KorvaWeb::read_big_endian(data + 2, header - 2);
-    }
-    if (bytes.size() - at - header < length)
-      return frames;
-    frames.push_back({data[0], bytes.substr(at + header, static_cast<std::size_t>(length))});
-    at += header + static_cast<std::size_t>(length);
-  }
-}
 
 } // namespace korva_test

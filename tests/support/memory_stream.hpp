@@ -187,6 +187,26 @@ public:
     complete_waiting_read();
   }
 
+  // SO_LINGER with a time of 0 makes the next close a reset, as on a socket.
+  void set_option(const boost::asio::socket_base::linger& option, boost::system::error_code& ec) {
+    ec = boost::system::error_code();
+    reset_on_close_ = option.enabled() && option.timeout() == 0;
+  }
+  // What the client had when the server first closed the stream, kept beyond the stream's life
+  // (it goes with its connection): every byte written, and whether the end was a reset or in
+  // order (the server's side shut down first: a FIN after the last byte).
+  struct Ending {
+    bool closed = false;
+    bool reset = false;
+    bool in_order = false;
+    std::string written;
+  };
+  std::shared_ptr<const Ending> ending() {
+    if (!ending_)
+      ending_ = std::make_shared<Ending>();
+    return ending_;
+  }
+
   // Ends a waiting read as cancelled, as a socket's cancel() does.
   void cancel(boost::system::error_code& ec) {
     ec = boost::system::error_code();
@@ -198,6 +218,8 @@ public:
 
   void close(boost::system::error_code& ec) {
     ec = boost::system::error_code();
+    if (ending_ && !closed_)
+      *ending_ = Ending{true, reset_on_close_, write_shut_ && !reset_on_close_, written_};
     closed_ = true;
     complete_waiting_read();
     if (waiting_write_) { // ends as a socket's pending write does when it is closed
@@ -279,6 +301,8 @@ private:
   bool read_shut_ = false;
   bool write_shut_ = false;
   bool closed_ = false;
+  bool reset_on_close_ = false;
+  std::shared_ptr<Ending> ending_;
   const char* abort_reason_ = nullptr;
 };
 

@@ -133,6 +133,7 @@ bool TestClient::fill(std::chrono::steady_clock::time_point deadline) {
   ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
   if (n <= 0) {
     eof_ = true;
+    reset_ = n < 0 && errno == ECONNRESET;
     return false;
   }
   pending_.append(buffer, static_cast<std::size_t>(n));
@@ -209,10 +210,14 @@ Frame TestClient::read_frame(std::chrono::milliseconds limit) {
   return frame;
 }
 
-std::size_t TestClient::read_available(std::size_t most, bool& closed) {
+std::size_t TestClient::read_available(std::size_t most, bool& closed, std::string* into) {
   std::string buffer(most, '\0');
   const ssize_t n = fd_ < 0 ? 0 : ::recv(fd_, &buffer[0], most, MSG_DONTWAIT);
   closed = fd_ < 0 || n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+  if (n < 0 && errno == ECONNRESET)
+    reset_ = true;
+  if (into && n > 0)
+    into->append(buffer, 0, static_cast<std::size_t>(n));
   return n > 0 ? static_cast<std::size_t>(n) : 0;
 }
 

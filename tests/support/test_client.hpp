@@ -68,13 +68,16 @@ public:
 
   // What has arrived, at most `most` bytes, without waiting; `closed` is set once the server has
   // closed the TCP connection (end of stream or reset). For clients that read slowly on purpose.
-  std::size_t read_available(std::size_t most, bool& closed);
+  // The bytes are appended to `into` when given.
+  std::size_t read_available(std::size_t most, bool& closed, std::string* into = nullptr);
   // Everything that arrives until the server closes the TCP connection (then `closed` is true)
   // or the limit passes.
   std::string read_until_closed(std::chrono::milliseconds limit, bool& closed);
   // True when the server has closed the TCP connection (end of stream or reset) within the limit,
   // discarding any bytes that arrive before that.
   bool wait_closed(std::chrono::milliseconds limit = 10s);
+  // The server closed the connection with a reset, not with an end of stream.
+  bool was_reset() const noexcept { return reset_; }
   // True when no byte arrives and the connection stays open for the whole time. Only for tests
   // whose subject is silence.
   bool silent_for(std::chrono::milliseconds time);
@@ -92,6 +95,7 @@ private:
 
   int fd_ = -1;
   bool eof_ = false;
+  bool reset_ = false;
   std::string pending_;
 };
 

@@ -135,6 +135,62 @@ TEST(SendQueue, CloseTimerCutsAConnectionWhoseQueueNeverDrains) {
   EXPECT_EQ(test.calls, (std::vector<std::string>{"stuck:" + std::to_string(ECANCELED)}));
 }
 
+// A reported connection ends in order, with every byte queued for it (its close frame last, where
+// one was queued) and then a FIN, however slowly its client takes them; it is reset only when its
+// client takes nothing for a whole close time-out, or when one of the server's limits cuts it.
+TEST(SendQueue, AReportedConnectionEndsInOrderUnlessItsClientStopsTaking) {
+  struct Row {
+    const char* client;
+    std::size_t takes_per_step; // bytes the client reads every 900 ms
+    bool ends_its_stream;       // instead of sending a close frame
+    bool over_limit;            // a frame then takes its queue over the limit
+    bool in_order;
+  };
+  const Row rows[] = {
+      {"reads slowly after its close", 700, false, false, true},
+      {"ends its stream and reads slowly", 700, true, false, true},
+      {"reads nothing after its close", 0, false, false, false},
+      {"is sent more than its queue limit after its close", 700, false, true, false},
+  };
+  for (const Row& row : rows) {
+    OpenConnection test([](MemoryServer& s) {
+      s.config.timeout_close = 1;
+      s.config.send_queue_limit = 20000;
+    });
+    MemoryStream& stream = test.stream();
+    const auto ending = stream.ending();
+    stream.set_write_room(0);
+    test.server.on_loop([&] { test.connection->send(payload_of(5000)); });
+    if (row.ends_its_stream) {
+      stream.push_end();
+      test.server.run_until_idle();
+    } else {
+      test.client_sends(make_close_frame(1000, "bye"));
+    }
+    if (row.over_limit)
+      test.server.on_loop([&] { test.connection->send(payload_of(20000)); });
+    std::weak_ptr<Connection> weak = test.connection;
+    test.connection.reset();
+    for (int step = 0; step < 20 && !weak.expired(); ++step) { // 5000 bytes take over 7 s
+      stream.add_write_room(row.takes_per_step);
+      test.server.advance(std::chrono::milliseconds(900));
+    }
+    EXPECT_TRUE(weak.expired()) << row.client;
+    EXPECT_EQ(ending->reset, !row.in_order) << row.client;
+    EXPECT_EQ(ending->in_order, row.in_order) << row.client;
+    if (!row.in_order)
+      continue;
+    std::size_t at = ending->written.find("\r\n\r\n") + 4;
+    const auto frames = written_frames(ending->written, at);
+    ASSERT_EQ(frames.size(), row.ends_its_stream ? 1u : 2u) << row.client;
+    EXPECT_EQ(frames[0].payload.size(), 5000u) << row.client;
+    EXPECT_EQ(at, ending->written.size()) << row.client;
+    if (!row.ends_its_stream) {
+      EXPECT_EQ(frames[1].fin_rsv_opcode, 0x88) << row.client;
+    }
+  }
+}
+
 TEST(SendQueue, SendsFromAnotherThreadWhileTheLoopWritesArriveWholeAndInOrder) {
   OpenConnection test;
   test.stream().set_write_limit(7); // every frame takes several writes, most of them asynchronous

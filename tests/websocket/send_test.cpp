@@ -1,9 +1,11 @@
 // Sending: frame bytes, the queue's order and callbacks, failures, sends from several threads.
 
+#include "tests/support/client_frame.hpp"
 #include "tests/websocket/server_fixture.hpp"
 
 #include <atomic>
 #include <future>
+#include <thread>
 
 using namespace korva_test;
 
@@ -244,6 +246,33 @@ TEST(Close, ACloseThatNeverFinishesEndsAfterTheCloseTimeOut) {
   EXPECT_TRUE(eventually([&] { return weak.expired(); }, 10s)) << "the connection outlived its close time-out";
   EXPECT_GE(std::chrono::steady_clock::now() - reported, 900ms); // the time-out, not an early cut
   EXPECT_EQ(orphans_holding_data(test.port()), 0) << "the closed socket still holds what it could not send";
+}
+
+// A client that asks for a large reply and closes at once, then reads it slowly, gets every byte,
+// the close frame, and then the end of the stream, never a reset: each byte it takes starts the
+// close time-out again, and the socket is closed only once it has taken the last one.
+TEST(Close, AClientThatReadsSlowlyAfterItsCloseGetsEveryByteAndAnEndOfStream) {
+  TestServer test([](Server& s) { s.config.timeout_close = 1; });
+  test.on_message = [](const ConnectionPtr& c, const std::string& text) { c->send(stream_of(text)); };
+  auto client = test.open_client(nullptr, 16 * 1024);
+  const std::string request(1 << 20, 'r');
+  ASSERT_TRUE(client->send_raw(make_frame(0x81, request) + make_close_frame(1000, "done")));
+  test.events.wait_for("close");
+  std::string received;
+  bool closed = false;
+  const auto began = std::chrono::steady_clock::now();
+  while (!closed && std::chrono::steady_clock::now() - began < 20s) { // about 300 KB/s: over 3 s
+    client->read_available(16 * 1024, closed, &received);
+    std::this_thread::sleep_for(50ms);
+  }
+  EXPECT_TRUE(closed);
+  EXPECT_FALSE(client->was_reset()) << "reset after " << received.size() << " bytes";
+  std::size_t at = 0;
+  const auto frames = written_frames(received, at);
+  ASSERT_EQ(frames.size(), 2u) << received.size() << " bytes";
+  EXPECT_EQ(frames[0].payload, request);
+  EXPECT_EQ(frames[1].payload, std::string("\x03\xE8") + "done");
+  EXPECT_EQ(at, received.size());
 }
 
 // What the kernel holds of the bytes sent to a client counts against the budget: frames its socket

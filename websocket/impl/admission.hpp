@@ -62,6 +62,8 @@ bool SocketServerBase<socket_type>::let_in(const std::shared_ptr<Connection>& co
   if (!room.connection)
     return false;
   auto making_room = room.connection->shared_from_this();
+  boost::system::error_code ignored;
+  making_room->socket->cancel(ignored); // its reader, waiting for the client, stops
   refuse_frame(making_room, *room.endpoint, error::room_for_other_address);
   budget->admit_refused(*connection);
   if (budget->limit() != 0)

@@ -1,9 +1,10 @@
 #pragma once
 // The end of a connection as far as the server is concerned: report_close and report_error take
 // it out of its endpoint's set and tell the application. Neither touches the socket: frames
-// already queued (a close frame among them) are still written, and the connection ends when its
-// last holder lets go. The close timer bounds how long that may take for a client that stops
-// reading: its socket is closed timeout_close seconds after the report.
+// already queued (a close frame among them) are still written. From the report on, the close
+// timer (timeouts.hpp) keeps the connection until it has ended: in order, with a FIN, once its
+// client has taken every byte; with a reset once its client has taken nothing for timeout_close
+// seconds.
 
 #include "websocket/server.hpp"
 
@@ -13,6 +14,19 @@ namespace KorvaWeb {
 // endpoint's set (the lock is held for the removal only, never while a handler runs).
 template <class socket_type>
 void SocketServerBase<socket_type>::retire(const std::shared_ptr<Connection>& connection, Endpoint& endpoint) {
+  // The close timer looks again whenever the queue goes idle, and once when the client sends
+  // anything more (its own close, or the end of its stream, most often) instead of waiting for its
+  // next look.
+  std::weak_ptr<Connection> weak = connection;
+  connection->send_queue.when_idle([weak] {
+    if (auto closing = weak.lock())
+      closing->look_at_close();
+  });
+  connection->socket->async_wait(socket_type::wait_read, [weak](const boost::system::error_code& ec) {
+    auto closing = weak.lock();
+    if (!ec && closing)
+      closing->look_at_close();
+  });
   connection->start_close_timer();
   connection->reported = true;
   address_shares.remove(*connection);
