@@ -26,28 +26,15 @@ void Budget::open(Account& account) {
     peak_ = open;
 }
 
-bool Budget::refuse(Account& account, std::size_t most) noexcept {
-  if (refusals_.fetch_add(1, std::memory_order_relaxed) >= most) {
-    refusals_.fetch_sub(1, std::memory_order_relaxed);
-    return false;
-  }
-  account.refused_ = true;
-  return true;
-}
-
-void Budget::admit_refused(Account& account) {
-  if (account.refused_) {
-    account.refused_ = false;
-    refusals_.fetch_sub(1, std::memory_order_relaxed);
-  }
-  open(account);
+void Budget::evict(Account& account) noexcept {
+  if (!account.open_ || account.evicted_)
+    return;
+  account.evicted_ = true;
+  connections_.fetch_sub(1, std::memory_order_relaxed);
+  evicted_.fetch_add(1, std::memory_order_relaxed);
 }
 
 void Budget::close(Account& account) noexcept {
-  if (account.refused_) {
-    account.refused_ = false;
-    refusals_.fetch_sub(1, std::memory_order_relaxed);
-  }
   if (!account.open_)
     return;
   bool burst_over = false;
@@ -57,7 +44,13 @@ void Budget::close(Account& account) noexcept {
     if (account.next_)
       account.next_->previous_ = account.previous_;
     account.open_ = false;
-    const std::size_t open = connections_.fetch_sub(1, std::memory_order_relaxed) - 1;
+    std::size_t open = connections();
+    if (account.evicted_) {
+      account.evicted_ = false;
+      evicted_.fetch_sub(1, std::memory_order_relaxed);
+    } else {
+      open = connections_.fetch_sub(1, std::memory_order_relaxed) - 1;
+    }
     if (peak_ >= burst_of_connections && open <= peak_ / 2) {
       burst_over = true;
       peak_ = open;
@@ -168,7 +161,7 @@ std::vector<std::shared_ptr<Budget::Account>> Budget::rank_for(const Account& wh
   for (Account* account = first_; account; account = account->next_)
     if (account->sent_ != 0)
       account->measure_sent();
-  const std::size_t fair_share = held() / std::max<std::size_t>(connections(), 1);
+  const std::size_t fair_share = held() / std::max<std::size_t>(connections() + evicted(), 1);
   const std::size_t own = who.holdings().alone;
   for (Account* account = first_; account; account = account->next_) {
     if (account == &who || account->held() == 0)

@@ -57,8 +57,6 @@ public:
       Holdings queued = queued_holdings();
       return {receiving_ + sent_ + queued.alone, receiving_ + sent_ + queued.share};
     }
-    // Accepted beyond the limit of connections: to be refused.
-    bool refused() const noexcept { return refused_; }
 
   protected:
     // What its queue holds (on the loop).
@@ -77,7 +75,7 @@ public:
     std::size_t queued_ = 0;
     std::size_t sent_ = 0;
     bool open_ = false;
-    bool refused_ = false;
+    bool evicted_ = false; // open, but no longer counted among the connections
     Account* previous_ = nullptr; // the open accounts, under the budget's lock
     Account* next_ = nullptr;
   };
@@ -94,20 +92,21 @@ public:
   // How often freed memory went back to the system.
   std::size_t memory_returns() const noexcept { return memory_returns_.load(std::memory_order_relaxed); }
 
-  // Accepted connections that have not ended yet.
+  // Accepted connections that have not ended yet and hold their place under the limit of
+  // connections (those that gave way to another are left out: evicted()).
   std::size_t connections() const noexcept { return connections_.load(std::memory_order_relaxed); }
+  // Connections that gave way to another and have not ended yet.
+  std::size_t evicted() const noexcept { return evicted_.load(std::memory_order_relaxed); }
 
-  // A connection has been accepted and takes part (on the loop).
+  // A connection takes part (on the loop): it has been accepted under the limit of connections,
+  // or let in beyond it.
   void open(Account& account);
-  // A connection beyond the limit of connections is accepted only to be refused: false when
-  // `most` refusals are under way already (the connection is then dropped at once).
-  bool refuse(Account& account, std::size_t most) noexcept;
-  // A connection that waited beyond the limit of connections takes part after all (another
-  // connection makes room for it).
-  void admit_refused(Account& account);
+  // The connection gives way to another (on the loop): it counts among the connections no more,
+  // while what it holds still counts until it ends.
+  void evict(Account& account) noexcept;
   // The connection ends (any thread: it is being destroyed, and calls this first): what its reader
-  // still held goes back, and its place among the open connections or the refusals. After many
-  // connections have gone, the memory they took goes back to the system.
+  // still held goes back, and its place among the connections. After many connections have gone,
+  // the memory they took goes back to the system.
   void close(Account& account) noexcept;
 
   // What the connection's reader holds is now `bytes`. False when the growth would pass the limit
@@ -158,7 +157,7 @@ private:
   std::atomic<std::size_t> held_{0};
   std::atomic<std::size_t> queued_total_{0};
   std::atomic<std::size_t> connections_{0};
-  std::atomic<std::size_t> refusals_{0};
+  std::atomic<std::size_t> evicted_{0};
   std::atomic<std::size_t> memory_returns_{0};
   // The open accounts. The lock is held only to link, unlink and look through them, never while a
   // connection is cut: a connection may end on any thread.

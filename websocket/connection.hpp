@@ -176,6 +176,13 @@ public:
   // Why the server cut the connection; empty while it has not.
   const std::optional<error>& cut_reason() const noexcept { return end_reason_; }
 
+  // Where the connection stands with the server's limit of connections (impl/admission.hpp): it
+  // holds a place under it, waits beyond it for its request head (or on trial), or gave way to
+  // another; and whether its request head has come in whole.
+  enum class Place : unsigned char { held, waiting, on_trial, given_way };
+  Place place = Place::held;
+  bool head_complete = false;
+
   // Reported closed or failed (no longer in its endpoint's set). The reader has normally stopped
   // by then; one that still waits (its connection made room for another address) stops when it
   // wakes, without a report of its own.

@@ -19,9 +19,14 @@ constexpr std::size_t max_request_head_size = 64 * 1024;
 // A request with more header lines than this is dropped: browsers send about 15 and a front-end
 // server adds a few, while thousands of tiny lines would cost far more memory and log than bytes.
 constexpr std::size_t max_header_fields = 100;
-// Connections beyond the server's limit that may be waiting for their "503" answer at once;
-// beyond these, one more is dropped without an answer.
-constexpr std::size_t max_refusals = 16;
+// Beyond the server's limit of connections (impl/admission.hpp): connections that may wait for
+// their request heads, and for their 503 answer, at once; newcomers taken on trial while those
+// places are taken, and the seconds a trial has for its head; connections that gave way to another
+// and may be ending at once.
+constexpr std::size_t max_waiting = 16;
+constexpr std::size_t max_on_trial = 16;
+constexpr long trial_seconds = 1;
+constexpr std::size_t max_given_way = 64;
 // The answer to a connection beyond the server's limit of connections.
 constexpr const char* service_unavailable_response =
     "HTTP/1.1 503 Service Unavailable\r\nContent-Type: text/plain\r\nContent-Length: 20\r\n"

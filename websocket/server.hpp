@@ -31,6 +31,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <limits>
 #include <map>
@@ -106,9 +107,8 @@ public:
   virtual void accept() = 0;
   // A connection on the event loop with the bounds and time-outs of `config`, not yet accepted.
   std::shared_ptr<Connection> new_connection();
-  // The connection has been accepted: it counts against the budget and the limit of connections,
-  // or, at that limit, is marked to wait for its handshake, which tells whether another address
-  // makes room for it or it is answered 503. False: dropped at once (too many waiting already).
+  // The connection has been accepted: it takes its place under the limit of connections, or, at
+  // that limit, waits for its request head beyond it (impl/admission.hpp). False: dropped at once.
   bool admit(const std::shared_ptr<Connection>& connection);
   void read_request(const std::shared_ptr<Connection>& connection);
   void answer_handshake(const std::shared_ptr<Connection>& connection);
@@ -130,7 +130,12 @@ private:
 
   // The handshake (impl/read_request.hpp) and the limit of connections (impl/admission.hpp).
   void read_request_head(const std::shared_ptr<Connection>& connection, std::size_t searched, bool drained);
-  bool let_in(const std::shared_ptr<Connection>& connection);
+  using Place = typename Connection::Place;
+  enum class Verdict { in, unavailable, dropped };
+  Verdict let_in(const std::shared_ptr<Connection>& connection);
+  void take_place(const std::shared_ptr<Connection>& connection);
+  void leave_waiting(const std::shared_ptr<Connection>& connection);
+  void give_way(const std::shared_ptr<Connection>& connection, Endpoint* endpoint);
   void answer_unavailable(const std::shared_ptr<Connection>& connection);
 
   // Frames (impl/read_frames.hpp, impl/dispatch_frame.hpp).
@@ -166,8 +171,11 @@ private:
   std::mutex connection_list_mutex;
   std::shared_ptr<const ConnectionList> connection_list;
   std::uint64_t connection_changes = 0;
-  // The open connections by client address, kept with a limit of connections (on the loop).
+  // With a limit of connections (on the loop): those that hold a place under it by client address;
+  // beyond it, those waiting for their request heads, those taken on trial, and those that gave
+  // way to another and are still ending, each in the order they came.
   AddressShares<Connection, Endpoint> address_shares;
+  std::deque<std::weak_ptr<Connection>> waiting_, on_trial_, given_way_;
   std::unique_ptr<boost::asio::steady_timer> shutdown_timer;
   // Set by shutdown() (on the event loop): the close every connection gets, also one that opens
   // afterwards.

@@ -131,53 +131,128 @@ TEST(Budget, AStartedFrameOrMessageThatStopsArrivingIsCutAfterTheMessageTimeOut)
   EXPECT_FALSE(test.stream(idle).closed());
 }
 
-// At the limit of connections a newcomer comes in when its address holds fewer connections than
-// the fullest address, whose oldest connection makes room (on_error, close 1013, on_close); one
-// of the fullest address itself is answered 503. Connections without X-Real-IP or X-Forwarded-For
-// share the empty address.
+// At the limit of connections a newcomer whose request head is in comes in when an address holds
+// at least two more connections than the newcomer's own: that address's oldest connection gives
+// way (on_error, close 1013, on_close) and stops counting at once. Otherwise it is answered 503,
+// so that addresses holding one connection each (forged X-Real-IP values, say) never push each
+// other out. Connections without X-Real-IP or X-Forwarded-For share the empty address, and heads
+// that are not complete yet share "no address yet".
 TEST(Budget, TheLimitOfConnectionsIsSharedBetweenAddresses) {
   RecordingServer test([](MemoryServer& s) { s.config.max_connections = 3; });
-  const std::string b = "X-Real-IP: 10.0.0.2\r\n", c = "X-Forwarded-For: 10.0.0.3\r\n";
+  const std::string b = "X-Real-IP: 10.0.0.2\r\n", c = "X-Forwarded-For: 10.0.0.3\r\n",
+                    d = "X-Real-IP: 10.0.0.4\r\n";
   auto second = test.open(), b1 = test.open(b); // "" holds 2, 10.0.0.2 holds 1
+  test.stream().set_write_room(2);               // the first reads two bytes at a time
+  const auto first_ending = test.stream().ending();
   auto answered = [&](const std::shared_ptr<Connection>& k) { return test.stream(k).written().substr(0, 12); };
   struct Newcomer {
     std::string headers;
     const char* answer;           // the start of its answer
-    const Connection* making_room; // the connection that makes room for it, if any
+    const Connection* giving_way; // the connection that gives way to it, if any
   };
   const std::vector<Newcomer> newcomers{
-      {"", "HTTP/1.1 503", nullptr},                    // of the fullest address: refused
-      {b, "HTTP/1.1 101", test.connection.get()},       // 1 < 2: the oldest of "" goes
-      {b, "HTTP/1.1 503", nullptr},                     // 2 is not fewer than 2
-      {c, "HTTP/1.1 101", b1.get()},                    // 0 < 2: the oldest of 10.0.0.2 goes
+      {"", "HTTP/1.1 503", nullptr},              // of the fullest address
+      {b, "HTTP/1.1 503", nullptr},               // 2 is not two more than 1
+      {c, "HTTP/1.1 101", test.connection.get()}, // 2 is two more than 0: the oldest of "" goes
+      {d, "HTTP/1.1 503", nullptr},               // every address holds one: nobody goes
+      {b, "HTTP/1.1 503", nullptr},
   };
   for (const Newcomer& newcomer : newcomers) {
     const std::size_t errors = test.errors.size(), closes = test.closes.size();
     auto k = test.open(newcomer.headers);
     EXPECT_EQ(answered(k), newcomer.answer) << newcomer.headers;
-    if (!newcomer.making_room) {
+    if (!newcomer.giving_way) {
       EXPECT_EQ(test.errors.size(), errors);
       EXPECT_TRUE(test.stream(k).closed());
       continue;
     }
     ASSERT_EQ(test.errors.size(), errors + 1);
-    EXPECT_EQ(test.errors.back().connection, newcomer.making_room);
+    EXPECT_EQ(test.errors.back().connection, newcomer.giving_way);
     EXPECT_EQ(test.errors.back().error, make_error_code(KorvaWeb::error::room_for_other_address));
     ASSERT_EQ(test.closes.size(), closes + 1);
     EXPECT_EQ(test.closes.back(), 1013);
-    EXPECT_EQ(test.closed.back(), newcomer.making_room);
+    EXPECT_EQ(test.closed.back(), newcomer.giving_way);
+    EXPECT_EQ(test.server.budget->connections(), 3u); // the one that gave way counts no more
   }
-  auto frames = test.new_frames(test.connection);
-  ASSERT_EQ(frames.size(), 1u);
-  EXPECT_EQ(frames[0].payload, std::string("\x03\xf5try again later"));
-  // Below the limit again once the connections that made room and one more have ended, anyone
-  // comes in.
-  test.stream(second).push_end();
+  // The one that gave way ends within the close time-out whatever its client does: here it reads
+  // two bytes a second, too slowly for its close frame, and is reset.
+  MemoryStream& first = test.stream();
+  std::weak_ptr<Connection> gave_way = test.connection;
   test.connection.reset();
-  b1.reset();
+  for (int second_of_it = 0; second_of_it < 5; ++second_of_it) {
+    EXPECT_FALSE(gave_way.expired()) << second_of_it;
+    first.add_write_room(2);
+    test.server.advance(std::chrono::seconds(1));
+  }
+  EXPECT_TRUE(gave_way.expired());
+  EXPECT_TRUE(first_ending->reset);
+  EXPECT_NE(first_ending->written.find("\x88\x11\x03\xf5try"), std::string::npos);
+  test.stream(second).push_end(); // below the limit again once it has ended: anyone comes in
   second.reset();
-  test.server.advance(std::chrono::seconds(5)); // the close time-out cuts those that made room
+  test.server.run_until_idle();
   EXPECT_EQ(answered(test.open(b)), "HTTP/1.1 101");
+}
+
+// Beyond the limit, heads that are not complete yet share "no address yet": those that hold every
+// place give way to a complete head like an address that holds too many, and those waiting beyond
+// the limit for their heads (when every waiting place is taken) let in a newcomer on trial whose
+// head comes at once, so that heads dripped in slowly keep nobody out. Connections that gave way
+// and are still ending are bounded in number too: beyond it, the oldest is reset.
+TEST(Budget, WhatWaitsBeyondTheLimitIsBoundedAndKeepsNobodyOut) {
+  RecordingServer test([](MemoryServer& s) { s.config.max_connections = 3; });
+  const std::string console = "X-Real-IP: 10.0.0.9\r\n";
+  auto dripping = [&] {
+    auto k = test.server.connect();
+    const std::string part = upgrade_request("/api").substr(0, 20);
+    k->socket->push(part.data(), part.size());
+    test.server.run_until_idle();
+    return k;
+  };
+  { // the places under the limit held by heads still to come: the oldest gives way
+    std::vector<std::shared_ptr<Connection>> drips;
+    test.connection.reset();
+    test.server.run_until_idle();
+    for (int i = 0; i < 3; ++i)
+      drips.push_back(dripping());
+    auto k = test.open(console);
+    EXPECT_EQ(test.stream(k).written().substr(0, 12), "HTTP/1.1 101");
+    EXPECT_TRUE(drips[0]->socket->closed());
+    EXPECT_FALSE(drips[1]->socket->closed());
+  }
+  { // every place held by open connections, every waiting place by a head still to come
+    RecordingServer full([](MemoryServer& s) { s.config.max_connections = 2; });
+    auto other = full.open();
+    std::vector<std::shared_ptr<Connection>> waiting;
+    for (std::size_t i = 0; i < KorvaWeb::max_waiting; ++i) {
+      auto k = full.server.connect();
+      const std::string part = upgrade_request("/api").substr(0, 20);
+      k->socket->push(part.data(), part.size());
+      waiting.push_back(k);
+    }
+    full.server.run_until_idle();
+    auto k = full.open(console); // on trial: "" holds 2, two more than 10.0.0.9
+    EXPECT_EQ(full.stream(k).written().substr(0, 12), "HTTP/1.1 101");
+    auto refused = full.open(console); // on trial: 10.0.0.9 and "" hold 1 each now
+    EXPECT_EQ(full.stream(refused).written().substr(0, 12), "HTTP/1.1 503");
+    EXPECT_TRUE(waiting[0]->socket->closed()) << "its waiting place went to the trial's 503";
+    EXPECT_FALSE(waiting[1]->socket->closed());
+  }
+  { // one address holds every place and reads nothing; as many newcomers as may be ending, and one
+    const std::size_t places = 2 * KorvaWeb::max_given_way + 4;
+    RecordingServer many([](MemoryServer& s) { s.config.max_connections = 2 * KorvaWeb::max_given_way + 4; });
+    many.stream().set_write_room(0);
+    std::vector<std::shared_ptr<Connection>> held;
+    for (std::size_t i = 1; i < places; ++i) {
+      held.push_back(many.open());
+      many.stream(held.back()).set_write_room(0);
+    }
+    for (std::size_t i = 0; i <= KorvaWeb::max_given_way; ++i)
+      EXPECT_EQ(many.stream(many.open("X-Real-IP: 10.1.0." + std::to_string(i) + "\r\n")).written().substr(0, 12),
+                "HTTP/1.1 101");
+    EXPECT_EQ(many.errors.size(), KorvaWeb::max_given_way + 1);
+    EXPECT_TRUE(many.stream().closed()) << "the oldest that gave way is still ending";
+    EXPECT_FALSE(many.stream(held[0]).closed());
+  }
 }
 
 // Whom the budget cuts when one connection wants room: the connection whose cut frees the most,

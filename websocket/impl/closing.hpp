@@ -14,22 +14,24 @@ namespace KorvaWeb {
 // endpoint's set (the lock is held for the removal only, never while a handler runs).
 template <class socket_type>
 void SocketServerBase<socket_type>::retire(const std::shared_ptr<Connection>& connection, Endpoint& endpoint) {
-  // The close timer looks again whenever the queue goes idle, and once when the client sends
-  // anything more (its own close, or the end of its stream, most often) instead of waiting for its
-  // next look.
-  std::weak_ptr<Connection> weak = connection;
-  connection->send_queue.when_idle([weak] {
-    if (auto closing = weak.lock())
-      closing->look_at_close();
-  });
-  connection->socket->async_wait(socket_type::wait_read, [weak](const boost::system::error_code& ec) {
-    auto closing = weak.lock();
-    if (!ec && closing)
-      closing->look_at_close();
-  });
-  connection->start_close_timer();
+  if (!connection->reported) {
+    // The close timer looks again whenever the queue goes idle, and once when the client sends
+    // anything more (its own close, or the end of its stream, most often) instead of waiting for
+    // its next look.
+    std::weak_ptr<Connection> weak = connection;
+    connection->send_queue.when_idle([weak] {
+      if (auto closing = weak.lock())
+        closing->look_at_close();
+    });
+    connection->socket->async_wait(socket_type::wait_read, [weak](const boost::system::error_code& ec) {
+      auto closing = weak.lock();
+      if (!ec && closing)
+        closing->look_at_close();
+    });
+    connection->start_close_timer(connection->place == Place::given_way);
+  }
   connection->reported = true;
-  address_shares.remove(*connection);
+  address_shares.remove(*connection, client_address(connection->header));
   {
     std::lock_guard<std::mutex> lock(endpoint.connections_mutex);
     endpoint.connections.erase(connection);

@@ -45,7 +45,7 @@ void SocketServerBase<socket_type>::read_request(const std::shared_ptr<Connectio
   detail::read_peer(*connection->socket, connection->remote_endpoint);
   if (!detail::make_non_blocking(*connection->socket))
     return; // dropped: a socket that could block would hold up every other connection
-  connection->set_timeout(config.timeout_request);
+  connection->set_timeout(connection->place == Place::on_trial ? trial_seconds : config.timeout_request);
   read_request_head(connection, 0, false);
 }
 
@@ -85,6 +85,7 @@ void SocketServerBase<socket_type>::read_request_head(const std::shared_ptr<Conn
   buffer.consume(head.consumed());
   buffer.trim(); // the head's storage does not stay with the connection
   connection->count_reading();
+  connection->head_complete = true;
   if (!refused) // a malformed head, or too many header lines: dropped, no answer
     answer_handshake(connection);
 }
@@ -101,8 +102,13 @@ void SocketServerBase<socket_type>::answer_handshake(const std::shared_ptr<Conne
     std::ostream stream(response.get());
     if (!make_handshake_response(connection->header, stream))
       return; // no key: dropped without an answer
-    if (!let_in(connection)) {
-      answer_unavailable(connection); // at the limit of connections, and no other address makes room
+    switch (let_in(connection)) {
+    case Verdict::in:
+      break;
+    case Verdict::unavailable: // at the limit of connections, and no other address makes room
+      answer_unavailable(connection);
+      return;
+    case Verdict::dropped:
       return;
     }
     connection->path_match = std::move(path_match);
@@ -135,7 +141,7 @@ void SocketServerBase<socket_type>::report_open(const std::shared_ptr<Connection
   }
   connections_changed();
   if (config.max_connections != 0)
-    address_shares.add(*connection, endpoint, client_address(connection->header));
+    address_shares.opened(*connection, client_address(connection->header), endpoint);
   if (endpoint.on_open)
     endpoint.on_open(connection);
   if (stop_close) // the server is stopping: this one is closed like all the others

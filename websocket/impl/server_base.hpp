@@ -119,7 +119,7 @@ void SocketServerBase<socket_type>::shutdown(int status, const std::string& reas
 // or the time is up.
 template <class socket_type>
 void SocketServerBase<socket_type>::end_when_closed(std::chrono::steady_clock::time_point deadline) {
-  if (!budget || budget->connections() == 0 || std::chrono::steady_clock::now() >= deadline) {
+  if (!budget || budget->connections() + budget->evicted() == 0 || std::chrono::steady_clock::now() >= deadline) {
     io_service->stop();
     return;
   }
