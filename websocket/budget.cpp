@@ -152,8 +152,9 @@ std::vector<std::shared_ptr<Budget::Account>> Budget::rank_for(const Account& wh
   struct Candidate {
     Account* account;
     Account::Holdings holdings;
+    double completion; // seconds; negative: receives nothing (a queue)
   };
-  std::vector<Candidate> candidates;
+  std::vector<Candidate> stalled, others;
   std::vector<std::shared_ptr<Account>> ranked;
   std::lock_guard<std::mutex> lock(accounts_mutex_);
   // What the kernel holds of sent bytes is counted as what was written into the sockets, which
@@ -167,15 +168,27 @@ std::vector<std::shared_ptr<Budget::Account>> Budget::rank_for(const Account& wh
     if (account == &who || account->held() == 0)
       continue;
     const Account::Holdings its = account->holdings();
-    if (its.share >= fair_share && its.alone > own)
-      candidates.push_back({account, its});
+    const std::optional<double> completion = account->receiving_ != 0 ? account->completion_time() : std::nullopt;
+    if (completion && *completion > stalled_after_)
+      stalled.push_back({account, its, *completion});
+    else if (its.share >= fair_share && its.alone > own)
+      others.push_back({account, its, completion.value_or(-1)});
   }
-  std::sort(candidates.begin(), candidates.end(), [](const Candidate& a, const Candidate& b) {
+  std::sort(stalled.begin(), stalled.end(), [](const Candidate& a, const Candidate& b) {
+    return a.completion != b.completion ? a.completion > b.completion : a.holdings.alone > b.holdings.alone;
+  });
+  std::sort(others.begin(), others.end(), [](const Candidate& a, const Candidate& b) {
+    const bool a_queue = a.completion < 0, b_queue = b.completion < 0;
+    if (a_queue != b_queue)
+      return a_queue;
+    if (!a_queue && a.completion != b.completion)
+      return a.completion > b.completion;
     return a.holdings.alone != b.holdings.alone ? a.holdings.alone > b.holdings.alone : a.holdings.share > b.holdings.share;
   });
-  for (const Candidate& candidate : candidates)
-    if (std::shared_ptr<Account> alive = candidate.account->share()) // none: ending on another thread
-      ranked.push_back(std::move(alive));
+  for (const auto* list : {&stalled, &others})
+    for (const Candidate& candidate : *list)
+      if (std::shared_ptr<Account> alive = candidate.account->share()) // none: ending on another thread
+        ranked.push_back(std::move(alive));
   return ranked;
 }
 

@@ -8,12 +8,20 @@
 // When growing would pass the limit (a read, or a frame pushed to a queue), connections are cut
 // until the growth fits: their queues are freed and their readers stop, and the application sees
 // error::memory_budget. A payload that several queues share (a broadcast) is counted once in the
-// total. The connections are cut in the order of what cutting each frees (its weight): a shared
-// payload weighs, for each of its holders, nothing while another still holds it, so the readers of
-// one broadcast never weigh most because of it (the last one holding it carries it alone). Only a
-// connection that holds at least its fair share (the total over the number of connections, each
-// shared payload divided among its holders) and weighs more than the one that wants to grow is cut
-// for it; when there is none, the one that wants to grow is cut itself.
+// total. The connections are cut in this order:
+//   1. those holding a frame or message that its client would not finish within `stalled_after`
+//      seconds at the rate it sent it over the last few seconds (sending nothing: never), the
+//      slowest first, whatever they hold: they hold memory without making progress, and their
+//      clients are the ones making the budget wait;
+//   2. the others by what cutting each frees (its weight), the queues first, then those receiving
+//      a frame or message that will be complete soon (the slowest first), which free their memory
+//      by themselves and whose cut would lose a request in flight. A shared payload weighs, for each
+//      of its holders, nothing while another still holds it, so the readers of one broadcast never
+//      weigh most because of it (the last one holding it carries it alone). Only a connection that
+//      holds at least its fair share (the total over the number of connections, each shared
+//      payload divided among its holders) and weighs more than the one that wants to grow is cut
+//      for it.
+// When there is none of either, the one that wants to grow is cut itself.
 
 // After the total has fallen to half a peak of 256 KiB or more, the freed memory goes back to the
 // system (many small frames leave the allocator's heap fragmented otherwise, and a device that once
@@ -30,6 +38,7 @@
 #include <cstddef>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 namespace KorvaWeb {
@@ -58,6 +67,11 @@ public:
       return {receiving_ + sent_ + queued.alone, receiving_ + sent_ + queued.share};
     }
 
+    // Seconds its client would take to finish the frame or message it is sending, at the rate it
+    // sent over the last few seconds (infinity when it sent nothing then); none when it is sending
+    // nothing (on the loop).
+    virtual std::optional<double> completion_time() const noexcept = 0;
+
   protected:
     // What its queue holds (on the loop).
     virtual Holdings queued_holdings() const noexcept = 0;
@@ -80,8 +94,9 @@ public:
     Account* next_ = nullptr;
   };
 
-  // 0: no limit (the counts are still kept).
-  explicit Budget(std::size_t limit = 0) : limit_(limit) {}
+  // 0: no limit (the counts are still kept). A frame or message that its client would take more
+  // than `stalled_after` seconds to finish counts as stalled when room is made.
+  explicit Budget(std::size_t limit = 0, double stalled_after = 5) : limit_(limit), stalled_after_(stalled_after) {}
 
   std::size_t limit() const noexcept { return limit_; }
   // Everything counted, over all connections.
@@ -154,6 +169,7 @@ private:
   void return_memory() noexcept;
 
   const std::size_t limit_;
+  const double stalled_after_;
   std::atomic<std::size_t> held_{0};
   std::atomic<std::size_t> queued_total_{0};
   std::atomic<std::size_t> connections_{0};

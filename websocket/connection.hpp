@@ -224,6 +224,13 @@ private:
   }
 
   std::shared_ptr<Budget::Account> share() noexcept override { return this->weak_from_this().lock(); }
+  // A frame under way (its bytes in the buffer or its payload read straight into its message), or a
+  // message assembled from fragments, which its client is still to finish.
+  std::optional<double> completion_time() const noexcept override {
+    if (input_buffer.size() == 0 && !frame_reader.reading_payload() && !fragmented_message)
+      return std::nullopt;
+    return this->seconds_to_send(frame_reader.missing());
+  }
   Holdings queued_holdings() const noexcept override { return send_queue.frames.holdings(); }
   void measure_sent() noexcept override { send_queue.measure_sent(); }
 

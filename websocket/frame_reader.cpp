@@ -39,7 +39,7 @@ FrameReader::Step FrameReader::take(ReadBuffer& input, std::shared_ptr<Message>&
   const unsigned char* data = input.data();
   const std::size_t size = input.size();
   if (size > seen_ && size != 0 && is_data_frame(data[0]))
-    data_arrived_ = true;
+    data_arrived_ += size - seen_;
   seen_ = size;
   if (size < 2)
     return need(2 - size);
@@ -117,8 +117,7 @@ std::size_t FrameReader::payload_growth(std::size_t most) const noexcept {
 FrameReader::Step FrameReader::payload_read(unsigned char* into, std::size_t room, std::size_t bytes) {
   Partial& partial = *payload_;
   partial.message->shrink(room - bytes);
-  if (bytes != 0)
-    data_arrived_ = true;
+  data_arrived_ += bytes;
   unmask(into, bytes, rotated_key(partial.key, partial.length - partial.missing), into);
   partial.missing -= bytes;
   if (!text_checked(partial.fin_rsv_opcode, into, bytes, partial.missing == 0))

@@ -13,8 +13,9 @@
 //   - otherwise the step says how many more bytes it needs (a control frame is taken whole).
 // A message's memory grows with the bytes that arrive: a frame header reserves nothing.
 //
-// The caller acts on each whole frame (taken_frame()) and does the reading; the reader tells it when
-// bytes of a data frame came in (data_arrived()), which is what a stalled message is timed by.
+// The caller acts on each whole frame (taken_frame()) and does the reading; the reader tells it how
+// many bytes of data frames came in (data_arrived()), which is what a stalled message is timed by
+// and its sender's rate measured with.
 //
 // Not thread-safe: the connection's reading chain uses it one step at a time.
 
@@ -69,12 +70,15 @@ public:
   // Bytes needed after Step::incomplete; why after Step::refused.
   std::size_t wanted() const noexcept { return wanted_; }
   error refusal() const noexcept { return refusal_; }
-  // Bytes of a data frame came in since the last call.
-  bool data_arrived() noexcept {
-    const bool arrived = data_arrived_;
-    data_arrived_ = false;
+  // Bytes of data frames that came in since the last call.
+  std::size_t data_arrived() noexcept {
+    const std::size_t arrived = data_arrived_;
+    data_arrived_ = 0;
     return arrived;
   }
+  // Bytes the frame under way still needs: the rest of a payload read straight into its message,
+  // else what the last incomplete step wanted.
+  std::size_t missing() const noexcept { return payload_ ? payload_->missing : wanted_; }
 
   // What the reader holds itself: the storage of a message read straight into that is not the
   // fragmented message (whose owner counts it).
@@ -118,7 +122,7 @@ private:
   // The data message being received is text, and its bytes so far are UTF-8 up to this state.
   bool text_ = false;
   Utf8Validator utf8_;
-  bool data_arrived_ = false;
+  std::size_t data_arrived_ = 0;
   std::size_t seen_ = 0; // buffered bytes of the front frame at the last incomplete look
 };
 

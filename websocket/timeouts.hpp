@@ -25,6 +25,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <limits>
 #include <memory>
 
 namespace KorvaWeb {
@@ -93,11 +94,17 @@ public:
       check_closing(first_close_poll);
   }
 
-  // Bytes of a started frame or message came in.
-  void progress() noexcept {
+  // `bytes` of a started frame or message came in.
+  void progress(std::size_t bytes) noexcept {
+    const auto now = Clock::now();
     if (timeout_message != 0)
-      last_progress = Clock::now();
+      last_progress = now;
+    arrivals_.add(now, bytes);
   }
+
+  // Seconds its client would take to send `remaining` more bytes at the rate its data came over
+  // the last few seconds; infinity when none came in that time.
+  double seconds_to_send(std::size_t remaining) const noexcept { return arrivals_.seconds_for(Clock::now(), remaining); }
 
   // The reader waits for the client in the middle of a frame or a message (`started`), or not (the
   // client owes nothing, or the reader itself is held back): the message timer runs only while it
@@ -110,7 +117,8 @@ public:
       message_timer.reset();
       return;
     }
-    progress();
+    if (timeout_message != 0)
+      last_progress = Clock::now();
     arm_message_timer(std::chrono::seconds(timeout_message));
   }
 
@@ -217,6 +225,42 @@ private:
   std::unique_ptr<Timer> message_timer; // only while a message is under way
   bool message_timer_running = false;
   typename Clock::time_point last_progress;
+
+  // The bytes of data frames that came in, second by second, over the last few seconds.
+  class Arrivals {
+  public:
+    static constexpr int window = 5; // seconds
+
+    void add(typename Clock::time_point now, std::size_t bytes) noexcept {
+      advance(second_of(now));
+      bytes_[static_cast<std::size_t>(second_ % window)] += bytes;
+    }
+    double seconds_for(typename Clock::time_point now, std::size_t remaining) const noexcept {
+      const std::int64_t second = second_of(now);
+      std::size_t total = 0;
+      for (std::int64_t s = second - window + 1; s <= second; ++s)
+        if (s > second_ - window && s <= second_)
+          total += bytes_[static_cast<std::size_t>(s % window)];
+      if (total == 0)
+        return std::numeric_limits<double>::infinity();
+      return static_cast<double>(remaining) * window / static_cast<double>(total);
+    }
+
+  private:
+    static std::int64_t second_of(typename Clock::time_point time) noexcept {
+      return std::chrono::duration_cast<std::chrono::seconds>(time.time_since_epoch()).count();
+    }
+    // Moves on to `second`, forgetting the seconds that fall out of the window.
+    void advance(std::int64_t second) noexcept {
+      for (std::int64_t s = second_ + 1; s <= second && s <= second_ + window; ++s)
+        bytes_[static_cast<std::size_t>(s % window)] = 0;
+      if (second > second_)
+        second_ = second;
+    }
+    std::int64_t second_ = 0;
+    std::size_t bytes_[window] = {};
+  };
+  Arrivals arrivals_;
 };
 
 } // namespace KorvaWeb

@@ -298,6 +298,23 @@ TEST(Budget, MakingRoomCutsWhatFreesTheMostNeverTheReadersOfOneBroadcastForIt) {
     EXPECT_FALSE(failed_with(test, wanting, KorvaWeb::error::memory_budget));
     EXPECT_EQ(test.errors.size(), stalled.size()) << "all those holding the broadcasts go, and only they";
   }
+  { // eight clients hold 20 KiB each of a 100 KiB frame and send nothing more; an ordinary client
+    // then sends a larger frame at once: the stalled frames go first, however little each holds
+    RecordingServer test(budget_of_300_kib);
+    std::vector<std::shared_ptr<Connection>> dripping;
+    const std::string frame = make_frame(0x81, std::string(100 * KiB, 'd'));
+    for (int i = 0; i < 8; ++i) {
+      dripping.push_back(test.open());
+      test.client_sends(frame.substr(0, 20 * KiB), dripping.back());
+    }
+    test.server.advance(std::chrono::seconds(6)); // nothing more of them for the last few seconds
+    test.client_sends(make_frame(0x81, std::string(120 * KiB, 'o')));
+    ASSERT_EQ(test.messages.size(), 1u) << "the ordinary client's message was not taken";
+    EXPECT_FALSE(failed_with(test, test.connection, KorvaWeb::error::memory_budget));
+    EXPECT_FALSE(test.errors.empty());
+    for (const auto& error : test.errors)
+      EXPECT_NE(error.connection, test.connection.get());
+  }
 }
 
 // A frame's header reserves nothing: a message's storage grows with the bytes that arrive (and is

@@ -45,7 +45,8 @@ std::size_t live(std::deque<std::weak_ptr<Connection>>& list) {
 template <class socket_type>
 std::shared_ptr<typename SocketServerBase<socket_type>::Connection> SocketServerBase<socket_type>::new_connection() {
   if (!budget)
-    budget = std::make_shared<Budget>(config.memory_budget);
+    budget = std::make_shared<Budget>(config.memory_budget, // stalled: slower than the message time-out
+                                      config.timeout_message != 0 ? config.timeout_message : 5);
   if (!write_turn)
     write_turn = std::make_shared<WriteTurn>(io_service->get_executor());
   auto connection = std::make_shared<Connection>(handler_runner, config.timeout_idle, *io_service);

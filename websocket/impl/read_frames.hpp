@@ -64,8 +64,8 @@ void SocketServerBase<socket_type>::handle_frames(const std::shared_ptr<Connecti
     }
     const FrameReader::Step step =
         reader.take(connection->input_buffer, connection->fragmented_message, config.max_message_size);
-    if (reader.data_arrived())
-      connection->progress();
+    if (const std::size_t arrived = reader.data_arrived())
+      connection->progress(arrived);
     switch (step) {
     case FrameReader::Step::payload:
       continue; // read_payload, above
@@ -144,8 +144,8 @@ void SocketServerBase<socket_type>::read_payload(const std::shared_ptr<Connectio
     boost::system::error_code read_error;
     const std::size_t bytes = connection->socket->read_some(boost::asio::buffer(into, room), read_error);
     const FrameReader::Step step = reader.payload_read(into, room, bytes);
-    if (reader.data_arrived())
-      connection->progress();
+    if (const std::size_t arrived = reader.data_arrived())
+      connection->progress(arrived);
     connection->count_reading();
     if (read_error == boost::asio::error::would_block || read_error == boost::asio::error::try_again) {
       read_payload(connection, endpoint, true);
