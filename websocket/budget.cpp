@@ -12,6 +12,9 @@ namespace {
 constexpr std::size_t burst_of_connections = 256;
 // After the total held has been this high, half of it gone sends the freed memory back.
 constexpr std::size_t memory_return_threshold = 256 * 1024;
+// After a flood of at least this much, a few seconds under the low mark send it back once more.
+constexpr std::size_t flood_mark = 4 * 1024 * 1024;
+constexpr std::size_t low_mark = 1024 * 1024;
 } // namespace
 
 void Budget::open(Account& account) {
@@ -113,9 +116,21 @@ bool Budget::add_sent(Account& account, std::size_t bytes) {
 void Budget::set_sent(Account& account, std::size_t bytes) noexcept { replace(account.sent_, bytes); }
 
 void Budget::after_removal() noexcept {
+  if (!quiet_pending_ && quiet_ && flood_peak_ >= flood_mark && held() < low_mark) {
+    quiet_pending_ = true;
+    quiet_();
+  }
   if (peak_held_ < memory_return_threshold || held() > peak_held_ / 2)
     return;
   peak_held_ = held();
+  return_memory();
+}
+
+void Budget::return_if_quiet() noexcept {
+  quiet_pending_ = false;
+  if (held() >= low_mark)
+    return; // a new flood: its own fall waits again
+  flood_peak_ = held();
   return_memory();
 }
 

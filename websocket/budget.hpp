@@ -26,7 +26,9 @@
 // After the total has fallen to half a peak of 256 KiB or more, the freed memory goes back to the
 // system (many small frames leave the allocator's heap fragmented otherwise, and a device that once
 // held a flood would keep its peak for good); so it does after half of a burst of at least 256
-// connections has gone.
+// connections has gone, and once more when the total has stayed under 1 MiB for a few seconds
+// after having held 4 MiB or more (what was freed after the last halving, the flood's tail, went
+// back to the allocator only).
 //
 // Threads: everything but the total, the counts and the list of accounts (which have locks and
 // atomics of their own) runs on the event loop's one thread. A connection may be destroyed on
@@ -34,6 +36,8 @@
 // holds nothing but what its reader kept, which close() gives back.
 
 #include <atomic>
+#include <chrono>
+#include <functional>
 #include <cassert>
 #include <cstddef>
 #include <memory>
@@ -107,6 +111,13 @@ public:
   // How often freed memory went back to the system.
   std::size_t memory_returns() const noexcept { return memory_returns_.load(std::memory_order_relaxed); }
 
+  // The total has fallen under the low mark after a flood (on the loop, from inside whatever made
+  // room): `quiet` arms a timer that calls return_if_quiet() a few seconds later (quiet_after).
+  static constexpr std::chrono::seconds quiet_after{3};
+  void on_quiet(std::function<void()> quiet) { quiet_ = std::move(quiet); }
+  // The memory goes back to the system if the total is still under the low mark (on the loop).
+  void return_if_quiet() noexcept;
+
   // Accepted connections that have not ended yet and hold their place under the limit of
   // connections (those that gave way to another are left out: evicted()).
   std::size_t connections() const noexcept { return connections_.load(std::memory_order_relaxed); }
@@ -158,6 +169,8 @@ private:
     const std::size_t now = held_.fetch_add(bytes, std::memory_order_relaxed) + bytes;
     if (now > peak_held_)
       peak_held_ = now;
+    if (now > flood_peak_)
+      flood_peak_ = now;
   }
   void remove(std::size_t bytes) noexcept {
     [[maybe_unused]] const std::size_t before = held_.fetch_sub(bytes, std::memory_order_relaxed);
@@ -183,6 +196,11 @@ private:
   // to the system.
   std::size_t peak_ = 0;
   std::size_t peak_held_ = 0;
+  // The most held since the memory last went back after a quiet time, and whether a quiet time is
+  // being waited for (on the loop).
+  std::size_t flood_peak_ = 0;
+  bool quiet_pending_ = false;
+  std::function<void()> quiet_;
 };
 
 } // namespace KorvaWeb

@@ -177,6 +177,9 @@ private:
   AddressShares<Connection, Endpoint> address_shares;
   std::deque<std::weak_ptr<Connection>> waiting_, on_trial_, given_way_;
   std::unique_ptr<boost::asio::steady_timer> shutdown_timer;
+  // Waits for a few quiet seconds after a flood (Budget::on_quiet), on the connections' clock.
+  using QuietTimer = typename detail::timer_of<socket_type>::type;
+  std::unique_ptr<QuietTimer> quiet_timer;
   // Set by shutdown() (on the event loop): the close every connection gets, also one that opens
   // afterwards.
   std::optional<std::pair<int, std::string>> stop_close;

@@ -88,6 +88,25 @@ TEST(Budget, APayloadSharedByManyQueuesCountsOnce) {
   EXPECT_EQ(test.server.budget->memory_returns(), returns + 1);
 }
 
+// After a flood the memory goes back once more when the total has stayed low for a few seconds:
+// what was freed after the last halving went back to the allocator only.
+TEST(Budget, AfterAFloodTheMemoryGoesBackOnceTheTotalHasStayedLowAWhile) {
+  RecordingServer test([](MemoryServer& s) { s.config.memory_budget = 8 << 20; });
+  test.stream().set_write_room(0);
+  test.server.on_loop([&] {
+    for (int i = 0; i < 5; ++i)
+      test.connection->send(payload_of(1 << 20));
+  });
+  test.stream().add_write_room(1 << 30);
+  test.server.run_until_idle();
+  ASSERT_EQ(test.server.budget->held(), 0u);
+  const std::size_t returns = test.server.budget->memory_returns();
+  test.server.advance(KorvaWeb::Budget::quiet_after - std::chrono::milliseconds(100));
+  EXPECT_EQ(test.server.budget->memory_returns(), returns);
+  test.server.advance(std::chrono::milliseconds(100));
+  EXPECT_EQ(test.server.budget->memory_returns(), returns + 1);
+}
+
 // A queue takes a payload when the budget is full, and making room cuts the payload's only other
 // holder: the payload is then counted for the queue left holding it, and given back once written.
 TEST(Budget, APayloadWhoseOtherHoldersAreCutCountsForTheQueueThatKeepsIt) {

@@ -44,9 +44,24 @@ std::size_t live(std::deque<std::weak_ptr<Connection>>& list) {
 
 template <class socket_type>
 std::shared_ptr<typename SocketServerBase<socket_type>::Connection> SocketServerBase<socket_type>::new_connection() {
-  if (!budget)
+  if (!budget) {
     budget = std::make_shared<Budget>(config.memory_budget, // stalled: slower than the message time-out
                                       config.timeout_message != 0 ? config.timeout_message : 5);
+    // After a flood, a few quiet seconds send the freed memory back to the system.
+    budget->on_quiet([this] {
+      try {
+        if (!quiet_timer)
+          quiet_timer.reset(new QuietTimer(io_service->get_executor()));
+        quiet_timer->expires_after(Budget::quiet_after);
+        quiet_timer->async_wait([budget = budget](const boost::system::error_code& ec) {
+          if (!ec)
+            budget->return_if_quiet();
+        });
+      } catch (...) {
+        // Out of memory for a timer: the memory goes back at the next halving instead.
+      }
+    });
+  }
   if (!write_turn)
     write_turn = std::make_shared<WriteTurn>(io_service->get_executor());
   auto connection = std::make_shared<Connection>(handler_runner, config.timeout_idle, *io_service);

@@ -49,6 +49,10 @@ SocketServerBase<socket_type>::~SocketServerBase() {
   connections_changed(); // the kept list, too
   if (write_turn)
     write_turn->clear(); // queues whose writing has not started yet
+  if (budget)
+    budget->on_quiet(nullptr);
+  quiet_timer.reset(); // timers go before their event loop
+  shutdown_timer.reset();
   io_service.reset();
 }
 
