@@ -2,7 +2,9 @@
 // to $NOTIFY_SOCKET, and a listening socket handed over ($LISTEN_FDS) that it takes, so that a
 // restart refuses no connection. Every test here holds 127.0.0.1:8888.
 
+#include "service/notify.hpp"
 #include "tests/support/notify_listener.hpp"
+#include "tests/support/scoped_env.hpp"
 #include "tests/support/service_process.hpp"
 
 #include <gtest/gtest.h>
@@ -96,6 +98,19 @@ TEST(Notify, ReadyOnceListeningThenStatusWatchdogAndStopping) {
   EXPECT_EQ(client->read_frame().fin_rsv_opcode, 0x88);
   client->send_raw(make_close_frame(1001, ""));
   EXPECT_EQ(service.wait_exit(), 0) << service.stderr_text();
+}
+
+// The watchdog is fed at half the manager's time, but a time of microseconds makes no busy loop, and
+// one too long for the clock (or for 64 bits) is a long time, not a short one.
+TEST(Notify, TheWatchdogIntervalIsNeitherShortNorWrappedAround) {
+  const struct {
+    const char* usec;
+    std::chrono::microseconds interval;
+  } rows[] = {{"2", 100ms}, {"36893488147419104", 24h}, {"99999999999999999999999", 24h}};
+  for (const auto& row : rows) {
+    ScopedEnv socket("NOTIFY_SOCKET", "@korva-test-unused"), usec("WATCHDOG_USEC", row.usec); // taken at every call
+    EXPECT_EQ(korva::Notifier::from_environment().watchdog_interval().count(), row.interval.count()) << row.usec;
+  }
 }
 
 TEST(SocketActivation, TheSocketThatSystemdSocketActivateHandsOverIsTaken) {
