@@ -102,13 +102,13 @@ std::string describe(const std::exception_ptr& failure) {
 } // namespace
 
 int main() {
-  // SIGTERM and SIGINT stop the service in order (service/stop.hpp), from the first moment; a log
-  // reader that goes away costs the entries written to it, never the service. Caught, not blocked
-  // or ignored, so that what the device library starts inherits nothing of it.
-  const int stop_signals = korva::install_stop_signals();
   // The service manager's variables leave the environment before any thread starts. The handed
-  // sockets come first: what the service opens must not be mistaken for one.
+  // sockets come first: a descriptor the service opens must not be mistaken for one.
   const korva::HandedSocket handed = korva::take_handed_socket(listen_address, listen_port);
+  // SIGTERM and SIGINT stop the service in order (service/stop.hpp); a log reader that goes away
+  // costs the entries written to it, never the service. Caught, not blocked or ignored, so that
+  // what the device library starts inherits nothing of it.
+  const int stop_signals = korva::install_stop_signals();
   const korva::Notifier notifier = korva::Notifier::from_environment();
 
   // Blocks of 256 KiB and more (the buffers of large messages) are mapped on their own and go back

@@ -10,10 +10,12 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -133,10 +135,28 @@ TEST(SocketActivation, TheSocketThatSystemdSocketActivateHandsOverIsTaken) {
   EXPECT_EQ(activator.wait_exit(), 0);
 }
 
+// True when a descriptor of the process `pid` is the socket `inode`.
+bool holds_socket(pid_t pid, ino_t inode) {
+  const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+  DIR* folder = ::opendir(fds.c_str());
+  const std::string wanted = "socket:[" + std::to_string(inode) + "]";
+  bool found = false;
+  while (const dirent* entry = folder ? ::readdir(folder) : nullptr) {
+    char target[64] = {};
+    found = found || (::readlink((fds + "/" + entry->d_name).c_str(), target, sizeof target - 1) > 0 && target == wanted);
+  }
+  if (folder)
+    ::closedir(folder);
+  return found;
+}
+
 // Anything but one listening TCP socket on 127.0.0.1:8888 for this process is ignored, with the
-// reason on standard error, and the service listens by itself.
+// reason on standard error, and the service listens by itself. What was handed to it is closed,
+// so that nobody connects to a socket that nobody serves.
 TEST(SocketActivation, AnythingElseHandedOverIsIgnoredAndSaidSo) {
   const int other_port = listening_socket(0);
+  struct stat other_socket {};
+  ASSERT_EQ(::fstat(other_port, &other_socket), 0);
   struct Case {
     std::string count, pid, why;
   };
@@ -147,6 +167,9 @@ TEST(SocketActivation, AnythingElseHandedOverIsIgnoredAndSaidSo) {
     ASSERT_TRUE(wait_for_listener(service_port)) << service->stderr_text();
     EXPECT_TRUE(service->wait_for_stderr(" ignored, " + test.why + "; listening on 127.0.0.1:8888 itself\n"))
         << service->stderr_text();
+    if (test.pid == "$$") {
+      EXPECT_FALSE(holds_socket(service->pid(), other_socket.st_ino)) << test.why;
+    }
     auto client = connect_to_service();
     client->send_text(R"({"command":"echo"})");
     EXPECT_EQ(client->read_frame().payload, R"({"command":"echo"})");
