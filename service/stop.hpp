@@ -59,7 +59,7 @@ private:
   ServiceLog& log_;
   const Notifier& notifier_;
   const int signals_; // SIGTERM and SIGINT as they come (service/stop_signals.hpp)
-  int events_ = -1;  // eventfd: a failure, or the end of the event loop
+  int events_ = -1;   // eventfd: a failure, or the end of the event loop
   std::atomic<bool> loop_ended_{false};
   std::atomic<bool> failed_{false};
   // The stop's own thread only: the signal that began the stop, and whether it has begun.
