@@ -57,19 +57,16 @@ HandedSocket take_handed_socket(const std::string& address, unsigned short port)
     handed.ignored = ignoring + "not a count of sockets";
     return handed;
   }
-  // Nothing the device library starts is to inherit them.
+  const std::string why = count != 1 ? "one listening socket is taken, not " + fds : unfit(first_handed_fd, address, port);
+  if (why.empty()) {
+    ::fcntl(first_handed_fd, F_SETFD, FD_CLOEXEC); // nothing the device library starts is to inherit it
+    handed.fd = first_handed_fd;
+    return handed;
+  }
+  // Ours, and not taken: a socket left open would go on listening, and its clients wait for ever.
   for (int fd = first_handed_fd; fd < first_handed_fd + count; ++fd)
-    ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-  if (count != 1) {
-    handed.ignored = ignoring + "one listening socket is taken, not " + fds;
-    return handed;
-  }
-  const std::string why = unfit(first_handed_fd, address, port);
-  if (!why.empty()) {
-    handed.ignored = ignoring + why;
-    return handed;
-  }
-  handed.fd = first_handed_fd;
+    ::close(fd);
+  handed.ignored = ignoring + why;
   return handed;
 }
 

@@ -15,8 +15,9 @@ struct HandedSocket {
 
 // Takes the variables of the protocol ($LISTEN_FDS, $LISTEN_PID, $LISTEN_FDNAMES) out of the
 // environment (call it before any thread starts) and the socket they hand over when it is exactly
-// one listening TCP socket bound to `address`:`port` (an IPv4 literal). Anything else is ignored
-// and said so; descriptors handed over are closed on exec in any case.
+// one listening TCP socket bound to `address`:`port` (an IPv4 literal), closed on exec. Anything
+// else is ignored and said so; what is handed to this process and not taken is closed. Call it
+// before the service opens any descriptor, which could be mistaken for one handed over.
 HandedSocket take_handed_socket(const std::string& address, unsigned short port);
 
 } // namespace korva

@@ -60,8 +60,9 @@ public:
 
   // Ends the log; entries logged from the call on are not written. The writer has until
   // `deadline` to write the queue and the counts of what was dropped; then it stops. Then, straight
-  // to the err descriptor, whatever the queue holds and wherever the writer is stuck (waiting for
-  // room for a second at most): "Server: Log full, entries dropped: N" when entries were not
+  // to the err descriptor, whatever the queue holds, once the writer is between writes to it
+  // (waiting for that and for room a second at most; a writer stuck in a write to the other
+  // descriptor is not waited for): "Server: Log full, entries dropped: N" when entries were not
   // written, N counting every entry not known to be written (those of a write still in progress
   // may yet come out), and `last_words` (if not empty) with a newline. True when nothing was lost.
   // Later calls write only their `last_words`.

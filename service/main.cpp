@@ -18,6 +18,7 @@
 #include "service/notify.hpp"
 #include "service/status.hpp"
 #include "service/stop.hpp"
+#include "service/stop_signals.hpp"
 #include "service/watch.hpp"
 #include "websocket/server.hpp"
 
@@ -26,8 +27,8 @@
 #include <time.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstdlib>
 #include <exception>
 #include <iostream>
@@ -101,16 +102,14 @@ std::string describe(const std::exception_ptr& failure) {
 } // namespace
 
 int main() {
-  // A log reader that goes away must not end the service: a write to it then fails with EPIPE
-  // and costs that entry only (sockets are written without the signal anyway). This is a
-  // disposition, not a handler, and the one systemd gives services.
-  std::signal(SIGPIPE, SIG_IGN);
-  // SIGTERM and SIGINT stop the service in order (service/stop.hpp): no thread but the one that
-  // waits for them may take them, so they are blocked before any thread starts.
-  korva::block_stop_signals();
-  // The service manager's variables leave the environment before any thread starts.
-  const korva::Notifier notifier = korva::Notifier::from_environment();
+  // The service manager's variables leave the environment before any thread starts. The handed
+  // sockets come first: a descriptor the service opens must not be mistaken for one.
   const korva::HandedSocket handed = korva::take_handed_socket(listen_address, listen_port);
+  // SIGTERM and SIGINT stop the service in order (service/stop.hpp); a log reader that goes away
+  // costs the entries written to it, never the service. Caught, not blocked or ignored, so that
+  // what the device library starts inherits nothing of it.
+  const int stop_signals = korva::install_stop_signals();
+  const korva::Notifier notifier = korva::Notifier::from_environment();
 
   // Blocks of 256 KiB and more (the buffers of large messages) are mapped on their own and go back
   // to the system when freed. Left to itself the allocator raises this threshold after the first
@@ -162,7 +161,7 @@ int main() {
   // The event loop is made here, before any thread that stops it: the server thread runs it once
   // start() has opened the listener.
   server.io_service = std::make_shared<boost::asio::io_context>(1);
-  korva::ServiceStop stop(server, log, notifier);
+  korva::ServiceStop stop(server, log, notifier, stop_signals);
   // The device library threw something unknown: no further call, and the process ends in order.
   korva::device_calls().on_unknown_failure([&stop](const std::string& reason) { stop.fail(reason); });
   stop.start();
@@ -196,7 +195,8 @@ int main() {
   });
 
   struct timespec one_second {1, 0};
-  nanosleep(&one_second, nullptr);
+  while (nanosleep(&one_second, &one_second) != 0 && errno == EINTR) {
+  }
 
   auto push_callback = korva::make_push_callback(*system_api, server);
   std::unique_ptr<LocalPushNotificationHandler> push_handler;

@@ -2,12 +2,35 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
 
 namespace korva {
+
+namespace {
+
+constexpr std::chrono::microseconds shortest_watchdog_interval = std::chrono::milliseconds(100);
+constexpr std::chrono::microseconds longest_watchdog_interval = std::chrono::hours(24);
+
+// $WATCHDOG_USEC: decimal digits, and a value too large to hold is the longest there is; zero
+// for anything else.
+std::chrono::microseconds parse_watchdog_usec(const std::string& text) {
+  using Rep = std::chrono::microseconds::rep;
+  constexpr Rep most = std::chrono::microseconds::max().count();
+  Rep value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9')
+      return std::chrono::microseconds::zero();
+    const Rep digit = c - '0';
+    value = value > (most - digit) / 10 ? most : value * 10 + digit;
+  }
+  return std::chrono::microseconds(value);
+}
+
+} // namespace
 
 std::string take_manager_variable(const char* name) {
   const char* value = std::getenv(name);
@@ -22,13 +45,8 @@ Notifier Notifier::from_environment() {
   const std::string pid = take_manager_variable("WATCHDOG_PID");
   std::chrono::microseconds watchdog{0};
   // The watchdog is for this process only when no other one is named.
-  if (!usec.empty() && (pid.empty() || pid == std::to_string(::getpid()))) {
-    char* end = nullptr;
-    errno = 0;
-    const unsigned long long value = std::strtoull(usec.c_str(), &end, 10);
-    if (errno == 0 && *end == '\0')
-      watchdog = std::chrono::microseconds(static_cast<std::chrono::microseconds::rep>(value));
-  }
+  if (pid.empty() || pid == std::to_string(::getpid()))
+    watchdog = parse_watchdog_usec(usec);
   if (socket.empty())
     return Notifier();
   return Notifier(socket, watchdog);
@@ -54,6 +72,12 @@ Notifier::Notifier(Notifier&& other) noexcept
 Notifier::~Notifier() {
   if (fd_ >= 0)
     ::close(fd_);
+}
+
+std::chrono::microseconds Notifier::watchdog_interval() const noexcept {
+  if (!enabled() || watchdog_ <= watchdog_.zero())
+    return watchdog_.zero();
+  return std::clamp(watchdog_ / 2, shortest_watchdog_interval, longest_watchdog_interval);
 }
 
 bool Notifier::notify(const std::string& state) const noexcept {

@@ -35,9 +35,10 @@ public:
   Notifier(const Notifier&) = delete;
 
   bool enabled() const noexcept { return fd_ >= 0; }
-  // How often the service manager wants WATCHDOG=1 at the least (its half, as it asks); zero when
-  // it watches nothing.
-  std::chrono::microseconds watchdog_interval() const noexcept { return enabled() ? watchdog_ / 2 : watchdog_.zero(); }
+  // How often to send WATCHDOG=1: half the service manager's time, as it asks, but never more
+  // often than every 100 ms (a manager that asks for microseconds gets no busy loop) nor less
+  // often than once a day (however long it asks for); zero when it watches nothing.
+  std::chrono::microseconds watchdog_interval() const noexcept;
 
   // Sends one datagram of lines ("READY=1", "STATUS=...\nWATCHDOG=1"); false when it could not be
   // sent, or nothing is to be sent. Any thread; never blocks.

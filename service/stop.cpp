@@ -2,14 +2,13 @@
 
 #include "device/device_calls.hpp"
 #include "device/logger.hpp"
+#include "service/stop_signals.hpp"
 
 #include <boost/asio/post.hpp>
 
 #include <poll.h>
 #include <pthread.h>
-#include <signal.h>
 #include <sys/eventfd.h>
-#include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -42,27 +41,10 @@ std::string seconds(std::int64_t ms) {
   return text;
 }
 
-sigset_t stop_signals() {
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, SIGTERM);
-  sigaddset(&set, SIGINT);
-  return set;
-}
-
 } // namespace
 
-void block_stop_signals() {
-  const sigset_t set = stop_signals();
-  pthread_sigmask(SIG_BLOCK, &set, nullptr);
-}
-
-ServiceStop::ServiceStop(KorvaWeb::SocketServer& server, ServiceLog& log, const Notifier& notifier)
-    : server_(server), log_(log), notifier_(notifier) {
-  const sigset_t set = stop_signals();
-  signals_ = ::signalfd(-1, &set, SFD_CLOEXEC);
-  if (signals_ < 0)
-    throw std::system_error(errno, std::generic_category(), "signalfd");
+ServiceStop::ServiceStop(KorvaWeb::SocketServer& server, ServiceLog& log, const Notifier& notifier, int signals)
+    : server_(server), log_(log), notifier_(notifier), signals_(signals) {
   events_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (events_ < 0)
     throw std::system_error(errno, std::generic_category(), "eventfd");
@@ -99,11 +81,10 @@ void ServiceStop::wait(int limit_ms) {
   if (::poll(fds, 2, limit_ms) <= 0)
     return;
   if (fds[0].revents & POLLIN) {
-    signalfd_siginfo signal{};
-    if (::read(signals_, &signal, sizeof signal) == static_cast<ssize_t>(sizeof signal)) {
+    if (const int signal = next_stop_signal(signals_)) {
       if (stopping_)
-        std::_Exit(128 + static_cast<int>(signal.ssi_signo)); // the second signal: at once
-      first_signal_ = static_cast<int>(signal.ssi_signo);
+        std::_Exit(128 + signal); // the second signal: at once
+      first_signal_ = signal;
     }
   }
   if (fds[1].revents & POLLIN) {

@@ -29,14 +29,11 @@ constexpr int stopped_status = 0;
 constexpr int failed_status = 1;
 constexpr int stop_incomplete_status = 3;
 
-// Blocks SIGTERM and SIGINT in the calling thread and in every thread started after it, so that
-// only the stop's thread takes them: call it first thing in main, before any thread.
-void block_stop_signals();
-
 class ServiceStop {
 public:
-  // Holds references to all three for good.
-  ServiceStop(KorvaWeb::SocketServer& server, ServiceLog& log, const Notifier& notifier);
+  // Holds references to all three for good; `signals`: install_stop_signals's descriptor, which it
+  // takes over.
+  ServiceStop(KorvaWeb::SocketServer& server, ServiceLog& log, const Notifier& notifier, int signals);
   ServiceStop(const ServiceStop&) = delete;
   ServiceStop& operator=(const ServiceStop&) = delete;
 
@@ -61,8 +58,8 @@ private:
   KorvaWeb::SocketServer& server_;
   ServiceLog& log_;
   const Notifier& notifier_;
-  int signals_ = -1; // signalfd for SIGTERM and SIGINT
-  int events_ = -1;  // eventfd: a failure, or the end of the event loop
+  const int signals_; // SIGTERM and SIGINT as they come (service/stop_signals.hpp)
+  int events_ = -1;   // eventfd: a failure, or the end of the event loop
   std::atomic<bool> loop_ended_{false};
   std::atomic<bool> failed_{false};
   // The stop's own thread only: the signal that began the stop, and whether it has begun.

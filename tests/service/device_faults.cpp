@@ -8,6 +8,10 @@
 //   "fault":"wait"           doRequest waits until the test opens the FIFO $KORVA_FAULT_RELEASE for
 //                            writing, then answers
 //   "fault":"bad-utf8"       doRequest answers with text that is not UTF-8 (bad_utf8_reply)
+//   "fault":"child-exec"     doRequest starts a helper (fork and exec of `sleep 300`), as a reboot or
+//                            update script is started, and answers {"child":PID}
+//   "fault":"child-fork"     doRequest forks a child that waits for signals without exec, and
+//                            answers {"child":PID}
 //   "fault":"notify-throw"   formRequestForPushNotification throws for a reply holding this
 //   "fault":"notify-bad-utf8" formRequestForPushNotification gives one notification that is not
 //                            UTF-8 (bad_utf8_notification)
@@ -67,6 +71,19 @@ std::string SystemAPI::doRequest(const std::string& request, const std::string& 
     throw 42;
   if (asks(request, "bad-utf8"))
     return "{\"text\":\"caf\xE9 \xED\xA0\x80 \xF0\x9F\x98 ok \xC3\xA9\"}";
+  if (asks(request, "child-exec") || asks(request, "child-fork")) {
+    const bool exec = asks(request, "child-exec");
+    const pid_t child = ::fork();
+    if (child == 0) {
+      if (exec) {
+        ::execl("/bin/sleep", "sleep", "300", static_cast<char*>(nullptr));
+        ::_exit(127);
+      }
+      for (;;)
+        ::pause();
+    }
+    return "{\"child\":" + std::to_string(child) + "}";
+  }
   if (asks(request, "wait")) {
     const int fifo = ::open(setting("KORVA_FAULT_RELEASE").c_str(), O_RDONLY | O_CLOEXEC);
     if (fifo >= 0)

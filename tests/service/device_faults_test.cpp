@@ -18,6 +18,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <thread>
 
 using namespace korva_test;
@@ -182,6 +183,39 @@ TEST(DeviceFaults, TheWatchdogIsFedWhileTheLoopIsInsideADeviceCall) {
     EXPECT_EQ(manager.wait_for("WATCHDOG=1"), "WATCHDOG=1") << feed;
   release.release();
   EXPECT_EQ(requester->read_frame().payload, R"({"command":"echo","fault":"wait"})");
+}
+
+// What the device library starts keeps nothing of the service's signals: a helper it runs (fork and
+// exec) and a child it forks without exec start with no signal blocked or ignored, and SIGTERM ends
+// them. The child's SIGTERM never reaches the service's stop.
+TEST(DeviceFaults, WhatTheDeviceLibraryStartsEndsWithSigterm) {
+  auto service = start_service(with_faults({}));
+  auto client = connect_to_service();
+  const auto status_line = [](int pid, const std::string& name) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+      if (line.compare(0, name.size() + 2, name + ":\t") == 0)
+        return line.substr(name.size() + 2);
+    return std::string();
+  };
+  for (const char* fault : {"child-exec", "child-fork"}) {
+    client->send_text(std::string(R"({"command":"echo","fault":")") + fault + "\"}");
+    const std::string reply = client->read_frame().payload;
+    int child = 0;
+    ASSERT_EQ(std::sscanf(reply.c_str(), "{\"child\":%d}", &child), 1) << reply;
+    ASSERT_GT(child, 0) << reply;
+    EXPECT_EQ(status_line(child, "SigBlk"), "0000000000000000") << fault;
+    EXPECT_EQ(status_line(child, "SigIgn"), "0000000000000000") << fault;
+    ::kill(child, SIGTERM);
+    EXPECT_TRUE(eventually([&] { // a zombie (the service never waits for it), or gone
+      const std::string state = status_line(child, "State");
+      return state.empty() || state[0] == 'Z';
+    })) << fault;
+    ::kill(child, SIGKILL);
+  }
+  client->send_text(R"({"command":"echo","n":2})");
+  EXPECT_EQ(client->read_frame().payload, R"({"command":"echo","n":2})");
+  EXPECT_EQ(service->stdout_text().find("Stopping korva-server"), std::string::npos);
 }
 
 // A reply, a notification and pushed data that are not UTF-8 go out with U+FFFD in place of each

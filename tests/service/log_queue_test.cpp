@@ -3,10 +3,12 @@
 // instead of holding up the threads that log, and the end of the log gets its last words out.
 
 #include "service/log_queue.hpp"
+#include "tests/support/process.hpp"
 
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -236,6 +238,34 @@ TEST(LogQueue, FinishGetsTheCountAndTheLastWordsOutWhateverTheQueueHolds) {
   EXPECT_TRUE(follow_entries(lines_of(out_sink.read_all()), next, counted));
   EXPECT_GE(next + lost, out_entries + err_entries) << "entries lost without being counted";
   EXPECT_LE(lost, out_entries + err_entries);
+}
+
+// One descriptor for both: the log ends while the writer is held in the middle of a long batch,
+// and its last words still come after whole entries, last.
+TEST(LogQueue, FinishWritesItsLastWordsBetweenTheWritersWrites) {
+  PipeSink sink;
+  ASSERT_GT(fcntl(sink.write_end, F_SETPIPE_SZ, 4096), 0);
+  auto queue = std::make_unique<korva::LogQueue>(Sink{sink.write_end, 1024 * 1024}, Sink{sink.write_end, 1024 * 1024});
+  std::string batch;
+  for (int i = 0; i < 5000; ++i)
+    batch += "entry " + std::to_string(i) + " " + std::string(90, '.') + "\n";
+  std::ostream out(&queue->out());
+  out << batch << std::flush; // one batch for the writer
+  ASSERT_TRUE(korva_test::eventually([&] {
+    pollfd room{sink.write_end, POLLOUT, 0};
+    return poll(&room, 1, 0) == 0;
+  }));
+  std::thread end([&] { queue->finish(Clock::now(), "korva-server: the last words"); });
+  sink.start_reading();
+  end.join();
+  queue.reset();
+
+  auto lines = lines_of(sink.read_all());
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines.back(), "korva-server: the last words");
+  lines.pop_back();
+  int next = 0, counted = 0;
+  EXPECT_TRUE(follow_entries(lines, next, counted));
 }
 
 } // namespace

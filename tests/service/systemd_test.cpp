@@ -2,7 +2,9 @@
 // to $NOTIFY_SOCKET, and a listening socket handed over ($LISTEN_FDS) that it takes, so that a
 // restart refuses no connection. Every test here holds 127.0.0.1:8888.
 
+#include "service/notify.hpp"
 #include "tests/support/notify_listener.hpp"
+#include "tests/support/scoped_env.hpp"
 #include "tests/support/service_process.hpp"
 
 #include <gtest/gtest.h>
@@ -12,6 +14,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -98,6 +101,19 @@ TEST(Notify, ReadyOnceListeningThenStatusWatchdogAndStopping) {
   EXPECT_EQ(service.wait_exit(), 0) << service.stderr_text();
 }
 
+// The watchdog is fed at half the manager's time, but a time of microseconds makes no busy loop, and
+// one too long for the clock (or for 64 bits) is a long time, not a short one.
+TEST(Notify, TheWatchdogIntervalIsNeitherShortNorWrappedAround) {
+  const struct {
+    const char* usec;
+    std::chrono::microseconds interval;
+  } rows[] = {{"2", 100ms}, {"36893488147419104", 24h}, {"99999999999999999999999", 24h}};
+  for (const auto& row : rows) {
+    ScopedEnv socket("NOTIFY_SOCKET", "@korva-test-unused"), usec("WATCHDOG_USEC", row.usec); // taken at every call
+    EXPECT_EQ(korva::Notifier::from_environment().watchdog_interval().count(), row.interval.count()) << row.usec;
+  }
+}
+
 TEST(SocketActivation, TheSocketThatSystemdSocketActivateHandsOverIsTaken) {
   if (::access("/usr/bin/systemd-socket-activate", X_OK) != 0)
     GTEST_SKIP() << "no systemd-socket-activate";
@@ -119,9 +135,12 @@ TEST(SocketActivation, TheSocketThatSystemdSocketActivateHandsOverIsTaken) {
 }
 
 // Anything but one listening TCP socket on 127.0.0.1:8888 for this process is ignored, with the
-// reason on standard error, and the service listens by itself.
+// reason on standard error, and the service listens by itself. What was handed to it is closed,
+// so that nobody connects to a socket that nobody serves.
 TEST(SocketActivation, AnythingElseHandedOverIsIgnoredAndSaidSo) {
   const int other_port = listening_socket(0);
+  struct stat other_socket {};
+  ASSERT_EQ(::fstat(other_port, &other_socket), 0);
   struct Case {
     std::string count, pid, why;
   };
@@ -132,6 +151,10 @@ TEST(SocketActivation, AnythingElseHandedOverIsIgnoredAndSaidSo) {
     ASSERT_TRUE(wait_for_listener(service_port)) << service->stderr_text();
     EXPECT_TRUE(service->wait_for_stderr(" ignored, " + test.why + "; listening on 127.0.0.1:8888 itself\n"))
         << service->stderr_text();
+    char fd3[64] = {};
+    if (test.pid == "$$" && ::readlink(("/proc/" + std::to_string(service->pid()) + "/fd/3").c_str(), fd3, sizeof fd3 - 1) > 0) {
+      EXPECT_NE(fd3, "socket:[" + std::to_string(other_socket.st_ino) + "]") << test.why;
+    }
     auto client = connect_to_service();
     client->send_text(R"({"command":"echo"})");
     EXPECT_EQ(client->read_frame().payload, R"({"command":"echo"})");
