@@ -16,7 +16,8 @@ void log_send_error(Logger& entry, const boost::system::error_code& error) {
 }
 } // namespace
 
-void push_data_to_active_connections(KorvaWeb::SocketServer& server, const std::string& data) {
+void push_data_to_active_connections(KorvaWeb::SocketServer& server, const std::string& data,
+                                     KorvaWeb::WhenFull when_full) {
   const auto connections = server.get_connection_list();
   if (connections->empty())
     return;
@@ -35,10 +36,13 @@ void push_data_to_active_connections(KorvaWeb::SocketServer& server, const std::
         entry << " (" << static_cast<unsigned long>(left_out) << " more such texts not logged since the last one)";
     }
   }
-  auto stream = std::make_shared<KorvaWeb::SendStream>(std::move(text));
-  const KorvaWeb::SendCallback callback = broadcast_send_callback;
-  for (const auto& connection : *connections)
-    connection->send(stream, callback, KorvaWeb::fin_rsv_opcodes::text);
+  server.broadcast(connections, std::make_shared<KorvaWeb::SendStream>(std::move(text)), broadcast_send_callback,
+                   when_full);
+}
+
+void log_dropped_pushes(std::uint64_t dropped) {
+  Logger(std::cerr) << "Server: Pushes dropped while the event loop was held up: " << static_cast<unsigned long>(dropped)
+                    << " (the oldest; the others went out in order)";
 }
 
 void answer_send_callback(const boost::system::error_code& error) {

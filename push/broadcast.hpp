@@ -13,8 +13,16 @@
 namespace korva {
 
 // Queues `data` as one text frame on every connection open at the moment of the call; the
-// writes happen later on the event loop. Safe to call from any thread.
-void push_data_to_active_connections(KorvaWeb::SocketServer& server, const std::string& data);
+// writes happen later on the event loop. Safe to call from any thread. From a thread other than
+// the loop's, the broadcast is handed to the loop as one piece, which may wait while the loop is
+// held up and the hand-over's reserve is full, or drop the oldest pushes not yet handed to the
+// connections (`when_full`, KorvaWeb::SocketServer::broadcast()).
+void push_data_to_active_connections(KorvaWeb::SocketServer& server, const std::string& data,
+                                     KorvaWeb::WhenFull when_full = KorvaWeb::WhenFull::wait);
+
+// The server's report of broadcasts dropped while the event loop was held up: one entry on
+// standard error.
+void log_dropped_pushes(std::uint64_t dropped);
 
 // Completion of the answer to a request.
 void answer_send_callback(const boost::system::error_code& error);

@@ -22,9 +22,10 @@ constexpr std::size_t monitor_stack_size = 2 * 1024 * 1024;
 
 // One poll: reads every changed value, in the order the device lists them, as
 // readData(int at offset 8, int at offset 4, int at offset 0), and hands each text to every open
-// connection before the next read. A read that fails (a standard exception) costs that value only;
-// a getValueDiff that fails, this cycle. Failures are logged, at most once a minute when they
-// repeat.
+// connection before the next read (while the event loop is held up and the hand-over's reserve is
+// full, it waits until the loop has taken enough). A read that fails (a standard exception) costs
+// that value only; a getValueDiff that fails, this cycle. Failures are logged, at most once a
+// minute when they repeat.
 void run_monitor_cycle(ValueChangeMonitor& monitor, SystemAPI& system_api, KorvaWeb::SocketServer& server);
 
 // Sleeps for `period`; a signal cuts the sleep short and the rest is not slept.

@@ -26,7 +26,9 @@ LocalPushNotificationHandler::Callback make_push_callback(SystemAPI& system_api,
     const CallOutcome outcome =
         call_device(DeviceCalls::push_thread, "readData", failure, [&] { data = system_api.readData(a, b, c); });
     if (outcome == CallOutcome::done) {
-      push_data_to_active_connections(server, data);
+      // The library's thread never waits for the event loop: the call that holds the loop up may
+      // be waiting for this thread.
+      push_data_to_active_connections(server, data, KorvaWeb::WhenFull::drop_oldest);
       return;
     }
     std::uint64_t left_out = 0;

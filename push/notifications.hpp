@@ -20,7 +20,8 @@ using NotificationSource = std::vector<std::string> (*)(const std::string& reply
 // The callback for LocalPushNotificationHandler: reads the data named by the three ints, in
 // the order received, and pushes it to every open connection. Holds references only. A read that
 // fails (a standard exception) costs that notification; the failure is logged, at most once a
-// minute when it repeats.
+// minute when it repeats. It never waits for the event loop: while the loop is held up and the
+// hand-over's reserve is full, the oldest pushes not yet handed to the connections are dropped.
 LocalPushNotificationHandler::Callback make_push_callback(SystemAPI& system_api, KorvaWeb::SocketServer& server);
 
 // Sends the notifications implied by `reply` to every open connection except `requester`,

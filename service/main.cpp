@@ -11,6 +11,7 @@
 #include "device/local_push_notification_handler.hpp"
 #include "device/logger.hpp"
 #include "device/system_api.hpp"
+#include "push/broadcast.hpp"
 #include "push/monitor.hpp"
 #include "push/notifications.hpp"
 #include "service/handed_socket.hpp"
@@ -65,6 +66,10 @@ constexpr long timeout_message = 30;
 // largest message being received, a largest reply and a largest notification at once (README,
 // "Limits").
 constexpr std::size_t memory_budget = 40 * 1024 * 1024;
+// What the pushes of the monitor and of the device's push thread may hold, beside the budget, while
+// the event loop is held up (a device call that takes a minute): the monitor then waits, the push
+// thread drops its oldest pushes, and no client is cut for it.
+constexpr std::size_t handover_reserve = 8 * 1024 * 1024;
 // Open connections at most, handshakes under way included; one more is answered 503. A console
 // needs one or two, and the front end lets each browser address have 16. With the service's own
 // files this fits the unit's open-file limit (LimitNOFILE=2048).
@@ -134,6 +139,8 @@ int main() {
   server.config.timeout_close = timeout_close;
   server.config.timeout_message = timeout_message;
   server.config.memory_budget = memory_budget;
+  server.config.handover_reserve = handover_reserve;
+  server.on_broadcasts_dropped = korva::log_dropped_pushes;
   server.config.max_connections = max_connections;
   server.config.send_buffer_size = send_buffer_size;
   server.config.receive_buffer_size = receive_buffer_size;

@@ -36,7 +36,7 @@ std::string status_line(const StatusFigures& figures) {
          std::to_string(figures.cut_send_queue_limit) + " send queue limit, " +
          std::to_string(figures.cut_message_stalled) + " message stalled, " +
          std::to_string(figures.closed_for_other_address) + " closed for another address; log entries dropped: " +
-         std::to_string(figures.log_dropped);
+         std::to_string(figures.log_dropped) + "; pushes dropped: " + std::to_string(figures.pushes_dropped);
 }
 
 } // namespace korva

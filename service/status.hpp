@@ -1,7 +1,8 @@
 #pragma once
 // The figures a person reads in `systemctl status korva-server` (STATUS=), refreshed every few
 // seconds: open connections, what is queued for them, the memory budget in use, the connections
-// cut since the start and why, and log entries dropped.
+// cut since the start and why, log entries dropped, and pushes dropped while the event loop was
+// held up.
 
 #include <boost/system/error_code.hpp>
 
@@ -38,11 +39,12 @@ struct StatusFigures {
   std::uint64_t cut_memory_budget = 0, cut_send_queue_limit = 0, cut_message_stalled = 0;
   std::uint64_t closed_for_other_address = 0;
   std::uint64_t log_dropped = 0;
+  std::uint64_t pushes_dropped = 0; // while the event loop was held up
 };
 
 // "STATUS=" and the figures in a line: "STATUS=open connections: 3; queued: 12 KiB; budget in use:
 // 1.2 MiB of 40.0 MiB; cut since start: 0 memory budget, 1 send queue limit, 0 message stalled, 0 closed for another address; log
-// entries dropped: 0".
+// entries dropped: 0; pushes dropped: 0".
 std::string status_line(const StatusFigures& figures);
 
 } // namespace korva

@@ -79,6 +79,8 @@ void ServiceWatch::post_turn() {
       queued_.store(budget->queued(), std::memory_order_relaxed);
       held_.store(budget->held(), std::memory_order_relaxed);
     }
+    if (const auto& handover = server_.handover)
+      pushes_dropped_.store(handover->dropped(), std::memory_order_relaxed);
     turns_run_.store(posted + 1, std::memory_order_release);
   });
 }
@@ -94,6 +96,7 @@ StatusFigures ServiceWatch::figures() const {
   figures.cut_message_stalled = cuts_.message_stalled();
   figures.closed_for_other_address = cuts_.room_for_other_address();
   figures.log_dropped = log_.dropped();
+  figures.pushes_dropped = pushes_dropped_.load(std::memory_order_relaxed);
   return figures;
 }
 

@@ -49,6 +49,7 @@ private:
   std::atomic<std::uint64_t> turns_posted_{0}, turns_run_{0};
   // Taken on the loop by the last task that ran.
   std::atomic<std::size_t> connections_{0}, queued_{0}, held_{0};
+  std::atomic<std::uint64_t> pushes_dropped_{0};
 };
 
 } // namespace korva

@@ -37,6 +37,11 @@ struct Config {
   // queued; see websocket/budget.hpp). When a read or a frame would pass it, the connection whose
   // cut frees the most is cut (error::memory_budget); 0: no limit.
   std::size_t memory_budget = 0;
+  // Bytes that broadcasts handed to the event loop by other threads may hold while it has not
+  // taken them (a loop held up inside a handler), beside memory_budget: reaching it cuts no
+  // connection, the broadcast waits or drops the oldest instead (websocket/handover.hpp); 0: no
+  // limit.
+  std::size_t handover_reserve = 0;
   // Connections accepted and not yet ended. At the limit a newcomer is let in when its client
   // address holds fewer connections than the address holding the most, whose oldest connection
   // then gets close 1013 "try again later" (error::room_for_other_address); otherwise the newcomer

@@ -14,13 +14,15 @@
 //   - each endpoint's connections_mutex guards its set of open connections, which snapshots copy;
 //   - connection_list_mutex guards the kept snapshot list and its count of changes;
 //   - the budget's lock guards its list of connections, from which a connection ending on another
-//     thread unlinks itself (websocket/budget.hpp).
+//     thread unlinks itself (websocket/budget.hpp);
+//   - the hand-over's lock guards the broadcasts other threads hand to the loop (handover.hpp).
 // None is held while a handler runs or a frame is sent, and no two are held together.
 
 #include "websocket/address_shares.hpp"
 #include "websocket/config.hpp"
 #include "websocket/connection.hpp"
 #include "websocket/endpoint.hpp"
+#include "websocket/handover.hpp"
 #include "websocket/write_turn.hpp"
 
 #include <boost/asio/io_context.hpp>
@@ -75,6 +77,18 @@ public:
   using ConnectionList = std::vector<std::shared_ptr<Connection>>;
   std::shared_ptr<const ConnectionList> get_connection_list();
 
+  // Queues `payload` as one frame on every connection of `connections` (a snapshot from
+  // get_connection_list()), with `callback` for each. On the loop's thread at once, like send();
+  // from any other thread it is handed over to the loop as one piece (handover.hpp), which bounds
+  // what waits there by config.handover_reserve and does `when_full` when it is reached. Pieces
+  // from other threads are queued in the order they were handed over.
+  void broadcast(std::shared_ptr<const ConnectionList> connections, std::shared_ptr<SendStream> payload,
+                 SendCallback callback, WhenFull when_full,
+                 unsigned char fin_rsv_opcode = fin_rsv_opcodes::text);
+  // Called on the loop with the number of broadcasts dropped (WhenFull::drop_oldest) once it has
+  // caught up after them; optional, set before start().
+  std::function<void(std::uint64_t dropped)> on_broadcasts_dropped;
+
   // Port the listener is bound to once start() has set it up (0 before); useful with port 0.
   unsigned short bound_port() const noexcept { return bound_port_.load(); }
 
@@ -101,6 +115,9 @@ public:
   // The task of the event loop's turn that starts the writing of the queues that became busy in
   // it; made by the first new_connection().
   std::shared_ptr<WriteTurn> write_turn;
+  // The broadcasts other threads hand to the loop; made with config.handover_reserve by the first
+  // new_connection().
+  std::shared_ptr<Handover<Connection>> handover;
 
   // The connection's road, in the order it takes it (public so that tests and fuzzers can drive
   // a connection without an acceptor).

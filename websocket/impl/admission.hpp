@@ -64,6 +64,9 @@ std::shared_ptr<typename SocketServerBase<socket_type>::Connection> SocketServer
   }
   if (!write_turn)
     write_turn = std::make_shared<WriteTurn>(io_service->get_executor());
+  if (!handover)
+    handover = std::make_shared<Handover<Connection>>(io_service->get_executor(), config.handover_reserve,
+                                                      handler_runner, on_broadcasts_dropped);
   auto connection = std::make_shared<Connection>(handler_runner, config.timeout_idle, *io_service);
   connection->send_queue.start_in(write_turn);
   connection->timeout_close = config.timeout_close;

@@ -1,6 +1,7 @@
 #pragma once
 // Snapshots of the open connections, for the threads that push to them: get_connections() and the
-// kept list of get_connection_list(), made again only after a connection opened or ended.
+// kept list of get_connection_list(), made again only after a connection opened or ended; and
+// broadcast(), which sends one payload to a snapshot.
 
 #include "websocket/server.hpp"
 
@@ -42,6 +43,22 @@ void SocketServerBase<socket_type>::connections_changed() {
   std::lock_guard<std::mutex> lock(connection_list_mutex);
   ++connection_changes;
   outdated = std::move(connection_list);
+}
+
+// A snapshot holds at least one connection once a connection has been made, and with it the
+// hand-over (new_connection()).
+template <class socket_type>
+void SocketServerBase<socket_type>::broadcast(std::shared_ptr<const ConnectionList> connections,
+                                              std::shared_ptr<SendStream> payload, SendCallback callback,
+                                              WhenFull when_full, unsigned char fin_rsv_opcode) {
+  if (connections->empty())
+    return;
+  if (connections->front()->executor.running_in_this_thread()) {
+    for (const auto& connection : *connections)
+      connection->send(payload, callback, fin_rsv_opcode);
+    return;
+  }
+  handover->hand_over({std::move(connections), std::move(payload), std::move(callback), fin_rsv_opcode}, when_full);
 }
 
 } // namespace KorvaWeb

@@ -8,7 +8,7 @@
 //   impl/read_frames.hpp      the frame reader's loop
 //   impl/dispatch_frame.hpp   acting on a frame: a message, a ping, a pong, a close
 //   impl/closing.hpp          the end of a connection: report_close, report_error
-//   impl/connection_list.hpp  snapshots of the open connections for other threads
+//   impl/connection_list.hpp  snapshots of the open connections for other threads, and broadcasts
 //
 // Every completion handler holds its connection through a shared_ptr and first takes the
 // handler_runner guard, returning at once if it is refused.
@@ -49,6 +49,8 @@ SocketServerBase<socket_type>::~SocketServerBase() {
   connections_changed(); // the kept list, too
   if (write_turn)
     write_turn->clear(); // queues whose writing has not started yet
+  if (handover)
+    handover->close(); // broadcasts not taken yet, and threads waiting to hand one over
   if (budget)
     budget->on_quiet(nullptr);
   quiet_timer.reset(); // timers go before their event loop
