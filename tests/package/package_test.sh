@@ -195,7 +195,7 @@ done
 offline() {
   local root=$1
   shift
-  PATH=$work/host-tools:$PATH dpkg --root="$root" --force-depends --force-script-chrootless "$@" \
+  PATH=$work/host-tools:$PATH dpkg --root="$root" --force-script-chrootless "$@" \
     >"$work/dpkg-offline.log" 2>&1 || { cat "$work/dpkg-offline.log"; fail "dpkg --root $root $*"; }
 }
 # The boot setup of ROOT, one line per link or record, sorted.
@@ -212,7 +212,11 @@ etc/rc6.d/K01korva-server -> ../init.d/korva-server'
 for image in systemd sysv; do
   root=$work/image-$image
   mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates" "$root/etc"
-  touch "$root/var/lib/dpkg/status" "$root/var/lib/dpkg/available"
+  touch "$root/var/lib/dpkg/available"
+  # An image's database holds what deploy/README.md says it must, nothing more: the package's
+  # dependencies with theirs, as this machine has them.
+  dpkg-query -s libc6:"$arch" libstdc++6:"$arch" libgcc-s1:"$arch" gcc-12-base:"$arch" >"$root/var/lib/dpkg/status" ||
+    fail "this machine lacks a package an image must hold"
   if [[ $image == systemd ]]; then
     mkdir -p "$root/usr/bin" "$root/etc/systemd/system"
     printf '#!/bin/sh\necho "the image'"'"'s own systemctl ran" >>"%s"\n' "$work/host-calls" >"$root/usr/bin/systemctl"
