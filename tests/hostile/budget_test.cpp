@@ -235,7 +235,7 @@ int cut_for_the_budget(ChildProcess& service, unsigned short port = 0) {
 // so the budget cuts them before the kernel holds more than it allows; a cut socket gives its
 // kernel buffers back at once (no orphan keeps unsent bytes); beyond the limit of connections a
 // newcomer of the address that holds the most is answered 503, one of another address comes in.
-// ctest: labels hostile,load timeout 240
+// ctest: labels load timeout 240
 TEST(HostileBudget, AThousandClientsThatNeverReadThenSevenHundredMore) {
   const long files = raise_open_file_limit(4096);
   if (files < 2048)

@@ -595,7 +595,7 @@ TEST(HostileBurst, TenThousandRequestsOverFiftyConnections) {
 // while the limit is reached, an open connection is still served meanwhile, and once clients go
 // new connections are accepted again. (While the limit is reached the failed accept is retried at
 // once, so the event loop spins; the CPU time it takes is printed.)
-// ctest: labels hostile,fdlimit timeout 90
+// ctest: labels fdlimit timeout 90
 TEST(HostileLimits, RunningOutOfFileDescriptorsIsSurvived) {
   ASSERT_TRUE(nothing_listens(service_port));
   std::vector<std::string> limited{"--nofile=64:64"};

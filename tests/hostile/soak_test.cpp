@@ -31,7 +31,6 @@ struct Slot {
 
 } // namespace
 
-// ctest: labels soak
 TEST(Soak, MixedTrafficWithReconnectsKeepsMemoryFlat) {
   const char* setting = std::getenv("KORVA_SOAK_SECONDS");
   if (!setting || std::atoi(setting) <= 0)
