@@ -13,3 +13,16 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 set(CMAKE_IGNORE_PATH /usr/lib/x86_64-linux-gnu /lib/x86_64-linux-gnu)
 set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/${KORVA_TRIPLET}/pkgconfig:/usr/share/pkgconfig)
+
+# With -DKORVA_CROSS_SYSROOT=ON (`make cross CROSS_SYSROOT=1`), the target's libraries come from
+# the sysroot that `scripts/install-deps --cross-sysroot ARCH` unpacks from downloaded packages,
+# for when they cannot be installed for the target's architecture. Where the host has no C library
+# of the target's either, the emulator runs programs with the cross toolchain's; where it has one,
+# with that one only (mixing the two crashes).
+if(KORVA_CROSS_SYSROOT)
+  list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES KORVA_CROSS_SYSROOT)
+  list(PREPEND CMAKE_FIND_ROOT_PATH /usr/local/lib/korva-cross/${KORVA_TRIPLET})
+  if(CMAKE_CROSSCOMPILING_EMULATOR AND NOT EXISTS /usr/lib/${KORVA_TRIPLET}/libc.so.6)
+    list(APPEND CMAKE_CROSSCOMPILING_EMULATOR -L /usr/${KORVA_TRIPLET})
+  endif()
+endif()

@@ -2,17 +2,13 @@
 // Korva device console: one WebSocket to "/api" on the page's own host, a request form and a
 // live log. No build step and no libraries.
 //
-// The service does not label what it sends, so the page sorts incoming messages itself:
-//   reply         the answer to this page's oldest unanswered request: a message whose "command"
-//                 is that request's command, or, while a request is unanswered, any message
-//                 with a "status" member that is not a notification;
-//   notification  a message with a "notification" member (a change another client made);
-//   push          anything else (a changed value or a device notification).
-// The service answers the requests of one connection in order, one reply each, so matching
-// against the oldest unanswered request is enough. After a reboot request the service answers
-// nothing until it is restarted: a request left unanswered for 10 seconds marks the device as not
-// answering, and a reboot reply seen in any tab of the console (BroadcastChannel) marks it as
-// rebooting in all of them.
+// The service does not label what it sends, so the page sorts incoming messages by the rule of
+// korva-client.js (KorvaReplies, loaded before this file) into replies to this page's requests,
+// notifications (changes another client made) and pushes (changed values, device notifications).
+// After a reboot request the service answers nothing until it is restarted: a request left
+// unanswered for 10 seconds marks the device as not answering (it keeps its place: a late reply is
+// still its own), and a reboot reply seen in any tab of the console (BroadcastChannel) marks it
+// as rebooting in all of them.
 //
 // The WebSocket itself lives in a dedicated worker (socketRelay below), which sends what the page
 // hands it and passes every event on with the time it happened. The page's own thread may be
@@ -53,7 +49,8 @@
   let retryTimer = null;
   let countdownTimer = null;
   let stableTimer = null;
-  let pending = [];         // unanswered requests of this connection: { seq, command, sentAt, timer }
+  // Unanswered requests of this connection: { seq, command, sentAt, timer, late }.
+  const replies = new KorvaReplies();
   let logCount = 0;
   const values = new Map(); // "group/id/index" -> { group, id, index, value }
   let loadedAt = null;      // when the last get_values reply came
@@ -163,7 +160,7 @@
       sendRequest('{"command":"get_values"}');
     },
     sent(c, { seq, at }) {
-      const entry = pending.find((p) => p.seq === seq);
+      const entry = replies.waiting.find((p) => p.seq === seq);
       if (entry) entry.sentAt = at;
     },
     message(c, { text, at }) {
@@ -318,31 +315,20 @@
     }
   }
 
-  function commandOf(text) {
-    try {
-      const parsed = JSON.parse(text);
-      return parsed && typeof parsed.command === 'string' ? parsed.command : null;
-    } catch (e) {
-      return null;
-    }
-  }
-
   function sendRequest(text) {
     if (!conn || !conn.open) return false;
-    const command = commandOf(text);
+    const command = KorvaReplies.commandOf(text);
     if (command === 'reboot' &&
         !window.confirm('Reboot the device? The service answers no further requests until it is restarted.')) {
       return false;
     }
-    const entry = { seq: nextSeq++, command, sentAt: null, text, timer: null };
+    const entry = replies.add({ seq: nextSeq++, command, sentAt: null, timer: null, late: false });
     const rebooting = conn.rebooting;
     entry.timer = setTimeout(() => {
-      const i = pending.indexOf(entry);
-      if (i < 0) return;
-      pending.splice(i, 1);
+      entry.late = true;
       const what = command || 'the request';
       addEntry('event', `No reply within ${REPLY_WAIT_MS / 1000} s to ${what}: the device is not answering` +
-        (rebooting || command === 'reboot' || pending.some((p) => p.command === 'reboot')
+        (rebooting || command === 'reboot' || replies.waiting.some((p) => p.command === 'reboot')
           ? ' (after a reboot the service answers nothing until it is restarted)'
           : ' (a device that is rebooting answers nothing until the service is restarted)'));
       if (!conn || !conn.open || conn.rebooting) return;
@@ -350,15 +336,13 @@
       if (valuesState === 'current') currentUntil = new Date(entry.sentAt ?? Date.now());
       if (valuesState !== 'empty') setValuesState('stale', 'the device is not answering');
     }, REPLY_WAIT_MS);
-    pending.push(entry);
     relay.postMessage({ op: 'send', id: conn.id, seq: entry.seq, text });
     addEntry('request', text);
     return true;
   }
 
   function dropPending() {
-    for (const entry of pending) clearTimeout(entry.timer);
-    pending = [];
+    for (const entry of replies.clear()) clearTimeout(entry.timer);
   }
 
   els.command.addEventListener('change', showFields);
@@ -381,15 +365,6 @@
 
   // ---- incoming messages ------------------------------------------------------------------
 
-  function classify(message) {
-    const isObject = message && typeof message === 'object' && !Array.isArray(message);
-    const head = pending[0];
-    if (head && isObject && head.command !== null && message.command === head.command) return 'reply';
-    if (isObject && 'notification' in message) return 'notification';
-    if (head && isObject && ('status' in message || 'command' in message)) return 'reply';
-    return 'push';
-  }
-
   // at: when the relay received the text, on the clock of its 'sent' times.
   function receive(text, at) {
     let message = null;
@@ -398,12 +373,11 @@
     } catch (e) {
       // Not JSON: shown as it came.
     }
-    const kind = classify(message);
+    const { kind, request: answered } = replies.sort(message);
     let latency = null;
     let failed = false;
     let rebooting = false;
     if (kind === 'reply') {
-      const answered = pending.shift();
       // The device answers again: reload the values it may have changed meanwhile.
       if (conn.open && !conn.rebooting && els.status.dataset.state === 'silent') {
         setState('open', 'Connected');

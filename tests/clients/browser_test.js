@@ -1,7 +1,8 @@
 'use strict';
 // The web console in headless Chromium, through nginx with the reference configuration, against
-// korva-server with the simulated device, and the minimal client page beside it. The browser is
-// logged in to nginx as the stack's user.
+// korva-server with the simulated device, the minimal client page beside it, and a page of a web
+// UI developer's own served from another folder (stack.js's pages). The browser is logged in to
+// nginx as the stack's user.
 //   node --test-concurrency=1 --test tests/clients/browser_test.js
 // KORVA_SERVER_BINARY names the service binary; KORVA_SCREENSHOTS the folder for the screenshots
 // of the console's states (console-<state>.png).
@@ -29,6 +30,7 @@ let pageA;
 let pageB;
 let foreign;
 let example;
+let pages;
 const pageErrors = [];
 
 function screenshot(page, name) {
@@ -129,8 +131,12 @@ function startForeignSite(apiUrl) {
 }
 
 before(async () => {
+  // A web UI developer's own page, which loads the minimal client from the console's folder.
+  pages = fs.mkdtempSync(path.join(os.tmpdir(), 'korva-pages-'));
+  fs.writeFileSync(path.join(pages, 'index.html'),
+    '<!doctype html><title>a page of its own</title><script src="/korva-client.js"></script>\n');
   service = await startService();
-  nginx = await startNginx();
+  nginx = await startNginx(0, {}, { pages });
   profile = fs.mkdtempSync(path.join(os.tmpdir(), 'korva-chromium-'));
   context = await chromium.launchPersistentContext(profile, {
     executablePath: CHROMIUM,
@@ -149,6 +155,7 @@ after(async () => {
   if (nginx) await nginx.stop('SIGTERM');
   if (service) await service.stop();
   if (profile) fs.rmSync(profile, { recursive: true, force: true });
+  if (pages) fs.rmSync(pages, { recursive: true, force: true });
 });
 
 test('the page loads through nginx, connects, loads the values, and its connection record carries the browser address from X-Real-IP', async () => {
@@ -330,7 +337,7 @@ async function restartNginx(password) {
   await waitForListener(nginx.port, 5000, false);
   await pageA.waitForFunction((n) => document.querySelectorAll('#log li[data-kind="event"]').length > n,
     events, { timeout: 15000 });
-  nginx = await startNginx(nginx.port, {}, { password });
+  nginx = await startNginx(nginx.port, {}, { password, pages });
 }
 
 test('a front end restarted with the same login: the page reconnects by itself', async () => {
@@ -418,6 +425,44 @@ test('after a reboot reply the page says the device is rebooting, at once, and s
   assert.match((await eventsOf(pageC)).at(-1), /^No reply within 10 s to get_info: the device is not answering/);
   await screenshot(pageC, 'console-not-answering');
   await pageC.close();
+});
+
+test('a page of its own beside the console, against a device slower than the client waits: a request that timed out keeps its place, and its late reply goes to no other request', async () => {
+  // The device takes 1.5 s over each request; the client gives up on a reply after 1 s.
+  await service.stop();
+  service = await startService({ KORVA_SIM_REQUEST_DELAY_MS: '1500' });
+  // The consoles' own get_values on reconnecting go first, and are out of the way.
+  for (const page of [pageA, pageB]) {
+    await waitConnected(page, 15000);
+    await page.waitForSelector('#values[data-state="current"]', { timeout: 15000 });
+  }
+  const own = await context.newPage();
+  own.on('pageerror', (e) => pageErrors.push(e.message));
+  await own.goto(`${nginx.url}pages/`);
+  const seen = await own.evaluate(async () => {
+    const other = [];
+    const device = await new Promise((resolve) => {
+      const client = new KorvaClient({
+        replyTimeoutMs: 1000,
+        onState: (state) => { if (state === 'open') resolve(client); },
+        onMessage: (message, kind) => other.push({ kind, message }),
+      });
+    });
+    const settle = (promise) => promise.then((reply) => ({ reply }), (e) => ({ error: e.message }));
+    // Each is sent once the one before has been rejected: get_info's reply comes while get_values
+    // waits, and get_values' while echo does.
+    const info = await settle(device.request({ command: 'get_info' }));
+    const values = await settle(device.request({ command: 'get_values' }));
+    device.replyTimeoutMs = 10000;
+    const echo = await settle(device.request({ command: 'echo', n: 3 }));
+    device.close();
+    return { info, values, echo, other };
+  });
+  await own.close();
+  assert.match(seen.info.error ?? '', /^no reply within 1000 ms/, JSON.stringify(seen.info));
+  assert.match(seen.values.error ?? '', /^no reply within 1000 ms/, JSON.stringify(seen.values));
+  assert.deepEqual(seen.echo, { reply: { command: 'echo', n: 3 } });
+  assert.deepEqual(seen.other, [], 'the late replies were taken for notifications or pushes');
 });
 
 test('a front end restarted with a new password: the page says a login is needed, and how', async () => {

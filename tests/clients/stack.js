@@ -1,13 +1,16 @@
 'use strict';
-// The reference deployment on loopback, for tests and for trying the console by hand:
-// korva-server on 127.0.0.1:8888 and nginx on a free loopback port, with a configuration made
-// from deploy/nginx/korva-console.conf in a temporary folder.
+// The reference deployment on loopback, for tests and for trying the console or a page of one's
+// own by hand: korva-server on 127.0.0.1:8888 and nginx on a free loopback port, with a
+// configuration made from deploy/nginx/korva-console.conf in a temporary folder.
 //
 //   [KORVA_CONSOLE_PASSWORD=...] node tests/clients/stack.js [path/to/korva-server] [console-port]
+//                                                            [--pages FOLDER]
 //
 // runs both until Ctrl-C and prints the console's address and how to log in (with a password made
-// for this run, or KORVA_CONSOLE_PASSWORD's, which a restart keeps). Tests use the exported
-// functions.
+// for this run, or KORVA_CONSOLE_PASSWORD's, which a restart keeps). --pages serves FOLDER under
+// /pages/ beside the console, behind the same login and origin, so that a page of a web UI in the
+// making reaches /api as a page of the device's front end does. The simulated device's variables
+// (KORVA_SIM_*) pass to the service. Tests use the exported functions.
 
 const { spawn, execFileSync } = require('node:child_process');
 const crypto = require('node:crypto');
@@ -132,12 +135,23 @@ function basicAuthorization(user, password) {
 // The nginx configuration: the deployment's server block inside a minimal main configuration
 // whose files all live in dir.
 // timeouts, e.g. { send_timeout: '2s' }, replaces the values of those directives; connections is
-// what the one worker may hold (a tunnel takes two).
-function nginxConfig(dir, port, timeouts = {}, connections = 1024) {
+// what the one worker may hold (a tunnel takes two); pages, a folder served under /pages/.
+function nginxConfig(dir, port, timeouts = {}, connections = 1024, pages = null) {
   let site = fs.readFileSync(path.join(repo, 'deploy', 'nginx', 'korva-console.conf'), 'utf8')
     .replaceAll('@LISTEN@', `127.0.0.1:${port}`)
     .replaceAll('@CONSOLE_ROOT@', path.join(repo, 'deploy', 'console'))
     .replaceAll('@PASSWORD_FILE@', path.join(dir, 'htpasswd'));
+  if (pages) {
+    const root = /^ {4}location \/ \{$/m;
+    if (!root.test(site)) throw new Error('no "location /" in the nginx configuration');
+    const folder = `${path.resolve(pages)}/`.replace(/[\\"]/g, '\\$&');
+    site = site.replace(root, `    location ^~ /pages/ {
+        alias "${folder}";
+        add_header Cache-Control "no-cache";
+    }
+
+    location / {`);
+  }
   for (const [directive, value] of Object.entries(timeouts)) {
     const line = new RegExp(`^(\\s*${directive}) \\S+;$`, 'm');
     if (!line.test(site)) throw new Error(`no ${directive} in the nginx configuration`);
@@ -166,13 +180,13 @@ ${site}
 
 // Starts nginx on a free loopback port (or wantedPort) with a password file of one user, whose
 // password is the given one or one made for this run (no file with passwords: false, as on a
-// device before the installer made one); resolves with
-// { url, port, dir, child, user, password, authorization, errorLog(), accessLog(), stop() }.
-async function startNginx(wantedPort = 0, timeouts = {}, { passwords = true, password, connections } = {}) {
+// device before the installer made one), serving the folder pages under /pages/ if given; resolves
+// with { url, port, dir, child, user, password, authorization, errorLog(), accessLog(), stop() }.
+async function startNginx(wantedPort = 0, timeouts = {}, { passwords = true, password, connections, pages } = {}) {
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'korva-nginx-'));
   const port = wantedPort || await freePort();
   const conf = path.join(dir, 'nginx.conf');
-  fs.writeFileSync(conf, nginxConfig(dir, port, timeouts, connections));
+  fs.writeFileSync(conf, nginxConfig(dir, port, timeouts, connections, pages));
   const login = passwords ? writePasswordFile(path.join(dir, 'htpasswd'), password) : { user: null, password: null };
   try {
     execFileSync('nginx', ['-t', '-q', '-p', dir, '-c', conf], { stdio: 'pipe' });
@@ -208,14 +222,24 @@ module.exports = {
 
 if (require.main === module) {
   (async () => {
-    if (process.argv[2]) process.env.KORVA_SERVER_BINARY = path.resolve(process.argv[2]);
+    const args = process.argv.slice(2);
+    let pages = null;
+    const at = args.indexOf('--pages');
+    if (at >= 0) {
+      pages = args.splice(at, 2)[1];
+      if (!pages || !fs.statSync(pages, { throwIfNoEntry: false })?.isDirectory()) {
+        throw new Error(`--pages needs a folder: ${pages ?? 'none given'}`);
+      }
+    }
+    if (args[0]) process.env.KORVA_SERVER_BINARY = path.resolve(args[0]);
     const service = await startService();
     service.proc.stdout.pipe(process.stdout);
     // KORVA_CONSOLE_PASSWORD keeps one password across restarts, so that open consoles reconnect
     // by themselves; a new password makes them ask for a new login.
     const password = process.env.KORVA_CONSOLE_PASSWORD || undefined;
-    const nginx = await startNginx(Number(process.argv[3]) || 0, {}, { password });
+    const nginx = await startNginx(Number(args[1]) || 0, {}, { password, pages });
     console.log(`korva console: ${nginx.url}\n` +
+                (pages ? `your pages: ${nginx.url}pages/ (${path.resolve(pages)})\n` : '') +
                 `log in as "${nginx.user}" with the password "${nginx.password}"` +
                 (password ? ' (from KORVA_CONSOLE_PASSWORD)\n' :
                   ` (made for this run; start with KORVA_CONSOLE_PASSWORD='${nginx.password}' to keep it)\n`) +

@@ -149,6 +149,7 @@ TEST(HostileBudget, HalfSentFramesOfTheLargestSize) {
 
 // Sixty clients that never read while another client changes a value again and again: each change
 // queues a notification for every one of them.
+// ctest: timeout 180
 TEST(HostileBudget, SixtyStalledClientsUnderASetValueDriver) {
   ServiceInCgroup run("60 stalled under set_value");
   std::vector<std::unique_ptr<TestClient>> stalled;
@@ -240,6 +241,7 @@ int cut_for_the_budget(ChildProcess& service, unsigned short port = 0) {
 // so the budget cuts them before the kernel holds more than it allows; a cut socket gives its
 // kernel buffers back at once (no orphan keeps unsent bytes); beyond the limit of connections a
 // newcomer of the address that holds the most is answered 503, one of another address comes in.
+// ctest: labels load timeout 240
 TEST(HostileBudget, AThousandClientsThatNeverReadThenSevenHundredMore) {
   const long files = raise_open_file_limit(4096);
   if (files < 2048)
@@ -300,6 +302,7 @@ TEST(HostileBudget, AThousandClientsThatNeverReadThenSevenHundredMore) {
 // of them; then 90 connections of another client each hold half of a 1 MiB frame, more than the
 // budget holds. Making room cuts those connections, never a console: a notification that all ten
 // share weighs nothing for each of them while the others have it too.
+// ctest: timeout 180
 TEST(HostileBudget, SlowReadersOfOneNotificationAreNotCutForAnothersHalfSentFrames) {
   ServiceInCgroup run("slow readers and half-sent frames");
   constexpr int consoles = 10;
@@ -349,6 +352,7 @@ TEST(HostileBudget, SlowReadersOfOneNotificationAreNotCutForAnothersHalfSentFram
 // the pushes hand to the loop stays within its reserve, the oldest are dropped and logged once, and
 // the rest reach every client in order once the call has returned. (Every millisecond is more than a
 // busy machine of two cores sends to 100 clients: the loop would not catch up after the stall.)
+// ctest: labels load timeout 180
 TEST(HostileBudget, AStalledDeviceCallWhileTheDevicePushesToAHundredClients) {
   if (under_emulator())
     GTEST_SKIP() << "an emulated loop cannot send a push every 2 ms to 100 clients";

@@ -102,6 +102,7 @@ std::string padded_request(std::size_t size, bool with_blank_line) {
 // each of them about 5 seconds after its accept, whatever they do meanwhile, while a client that
 // finishes its request in time is answered, an open connection that stays silent is kept (there
 // is no idle time-out), and a probe is answered throughout.
+// ctest: timeout 90
 TEST(HostileHandshake, SlowHandshakesAreCutByTheRequestTimeOut) {
   auto service = start_service();
   auto probe = connect_to_service();
@@ -198,6 +199,7 @@ TEST(HostileHandshake, SlowHandshakesAreCutByTheRequestTimeOut) {
 // A request head that reaches 64 KiB without its blank line, or whose blank line lies beyond
 // 64 KiB, is dropped without any answer as soon as the cap is reached (long before the time-out);
 // a head of exactly 64 KiB is still answered. Fifty such heads at once leave no memory behind.
+// ctest: timeout 90
 TEST(HostileHandshake, RequestHeadOver64KiBIsDroppedWithoutAnswer) {
   auto service = start_service();
   auto probe = connect_to_service();
@@ -255,6 +257,7 @@ TEST(HostileHandshake, RequestHeadOver64KiBIsDroppedWithoutAnswer) {
 // A frame that announces more than 16 MiB (or a fragment that takes the message over it) is
 // refused at its header with close status 1009, before any payload is read; a message of exactly
 // 16 MiB is answered. Repeated big messages do not make the service grow round after round.
+// ctest: timeout 180
 TEST(HostileMessage, MessageOver16MiBIsRefusedWith1009) {
   constexpr std::uint64_t limit = 16 * 1024 * 1024;
   auto service = start_service();
@@ -320,6 +323,7 @@ TEST(HostileMessage, MessageOver16MiBIsRefusedWith1009) {
 // the device pushes a value every 2 ms to every open connection. Afterwards every connection that
 // was opened has been reported, the service holds no more sockets than before, its memory has not
 // grown past the margin after the first wave, and the probe is answered after every wave.
+// ctest: timeout 180
 TEST(HostileStorm, ThousandConnectionsDroppedMidHandshakeAndMidFrameWhilePushing) {
   auto service = start_service({"KORVA_SIM_PUSH_PERIOD_MS=2"});
   auto probe = connect_to_service();
@@ -477,6 +481,7 @@ TEST(HostileReader, PingFlooderThatNeverReadsIsHeldBackByTcp) {
 // still connected. The client that reads gets every notification meanwhile, the service's memory
 // stays within the limit, and it goes back once the stalled client is cut. Two rounds, so that
 // the second stalled client finds the memory of the first given back.
+// ctest: timeout 180
 TEST(HostileReader, ClientThatStopsReadingIsCutOffAtItsQueueLimit) {
   auto service = start_service({"KORVA_SIM_PUSH_PERIOD_MS=10"});
   auto driver = connect_to_service();
@@ -541,6 +546,7 @@ TEST(HostileReader, ClientThatStopsReadingIsCutOffAtItsQueueLimit) {
 // 10,000 small requests over 50 connections, each connection sending its 200 requests back to back
 // without waiting, while values are pushed every 20 ms: every request is answered exactly once, on
 // its own connection, in the order sent.
+// ctest: timeout 180
 TEST(HostileBurst, TenThousandRequestsOverFiftyConnections) {
   auto service = start_service({"KORVA_SIM_PUSH_PERIOD_MS=20"});
   const int connections = 50, per_connection = 200;
@@ -589,6 +595,7 @@ TEST(HostileBurst, TenThousandRequestsOverFiftyConnections) {
 // while the limit is reached, an open connection is still served meanwhile, and once clients go
 // new connections are accepted again. (While the limit is reached the failed accept is retried at
 // once, so the event loop spins; the CPU time it takes is printed.)
+// ctest: labels fdlimit timeout 90
 TEST(HostileLimits, RunningOutOfFileDescriptorsIsSurvived) {
   ASSERT_TRUE(nothing_listens(service_port));
   std::vector<std::string> limited{"--nofile=64:64"};
@@ -763,6 +770,7 @@ TEST(HostileLog, StandardOutputThatNobodyReadsHoldsUpNoClient) {
 
 // The reader of standard output goes away: the service neither dies of it (SIGPIPE) nor stops
 // serving, and once a reader is back the log goes on.
+// ctest: timeout 60
 TEST(HostileLog, StandardOutputReaderThatGoesAwayEndsNothing) {
   FifoOutput output;
   auto service = output.start_service();

@@ -5,10 +5,14 @@
 # --headers: our own headers agree, a stand-in SDK whose SystemAPI has one more member fails,
 # naming SystemAPI, and headers that do not compile fail with the verdict and the first errors; a
 # build configured with that SDK folder (KORVA_DEVICE_INCLUDE_DIR) fails its check the same way.
-#   device_library_test.sh CHECK SERVICE SIMULATOR COPY_WITHOUT_READDATA BUILD_DIR CMAKE [TOOLCHAIN_FILE]
+#   device_library_test.sh CHECK SERVICE SIMULATOR COPY_WITHOUT_READDATA BUILD_DIR CMAKE [TOOLCHAIN_FILE
+#                          [CMAKE_ARGUMENT...]]
+# The CMAKE_ARGUMENTs configure the scratch build as the build under test is (where its target's
+# libraries come from).
 set -uo pipefail
 export LC_ALL=C
 check=$1 service=$2 simulator=$3 without=$4 build=$5 cmake=$6 toolchain=${7:-}
+configuration=("${@:8}")
 root=$(cd "$(dirname "$check")/.." && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -99,7 +103,8 @@ grep -q '^check-device-headers: the probe does not compile against the headers' 
 # naming SystemAPI; pointed at our own headers it passes.
 scratch=$work/scratch
 configure() {
-  "$cmake" -S "$root" -B "$scratch" -DBUILD_TESTING=OFF ${toolchain:+"-DCMAKE_TOOLCHAIN_FILE=$toolchain"} "$@" \
+  "$cmake" -S "$root" -B "$scratch" -DBUILD_TESTING=OFF ${toolchain:+"-DCMAKE_TOOLCHAIN_FILE=$toolchain"} \
+    ${configuration[@]+"${configuration[@]}"} "$@" \
     >"$work/configure.log" 2>&1 || { cat "$work/configure.log"; fail "configure $*"; }
 }
 configure "-DKORVA_DEVICE_INCLUDE_DIR=$work/sdk" -DKORVA_DEVICE_HEADERS=wsserver/wsserver.h

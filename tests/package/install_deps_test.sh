@@ -5,7 +5,9 @@
 # its Release file says, so apt-get update fails once armhf is added. The run must say what it
 # changes before it does it, fail, and leave the setup's architectures as it found them; when dpkg
 # cannot take the architecture away (a package of it is installed), it must print the command that
-# does.
+# does. Then --cross-sysroot armhf on a setup whose mirror has a second suite, whose armhf list
+# loads: the libraries must come from it, with their dependencies but those the cross toolchain
+# brings, unpacked into a sysroot, and the setup's architectures left alone.
 #   install_deps_test.sh INSTALL_DEPS
 set -uo pipefail
 export LC_ALL=C
@@ -31,14 +33,16 @@ printf 'Package: half-synced\n' >"$repo/main/binary-armhf/Packages"
 mkdir -p "$work/apt/state/lists/partial" "$work/apt/cache/archives/partial" "$work/apt/log" "$work/sources.list.d"
 echo "deb [trusted=yes] copy:$work/repo bookworm main" >"$work/sources.list"
 
-while read -r case armhf_package expected; do
-  # The database: the host's packages but none of armhf, the cross toolchain marked installed if it
-  # is not (the libraries' step is under test), and the host's architectures less armhf.
-  admin=$work/dpkg-$case
+# scratch_setup NAME PACKAGE...: the database admin, the host's packages but none of armhf, the
+# cross toolchain and the PACKAGEs marked installed if they are not (the libraries' step is under
+# test), and the host's architectures less armhf; and the apt configuration of its own.
+scratch_setup() {
+  admin=$work/dpkg-$1
+  shift
   mkdir -p "$admin/info" "$admin/updates"
   : >"$admin/available"
   awk -v RS= -v ORS='\n\n' '!/\nArchitecture: armhf\n/' /var/lib/dpkg/status >"$admin/status"
-  for package in crossbuild-essential-armhf qemu-user "$armhf_package"; do
+  for package in crossbuild-essential-armhf qemu-user "$@"; do
     [[ $package != - ]] || continue
     name=${package%:*} architecture=$native
     [[ $package == *:* ]] && architecture=${package#*:}
@@ -58,6 +62,10 @@ Dir::Etc::sourceparts "$work/sources.list.d";
 Acquire::Retries "0";
 APT::Sandbox::User "root";
 CONF
+}
+
+while read -r case armhf_package expected; do
+  scratch_setup "$case" "$armhf_package"
   output=$(DPKG_ADMINDIR=$admin APT_CONFIG=$work/apt.conf "$install_deps" --cross armhf 2>&1)
   status=$?
   echo "$case: status $status"
@@ -77,6 +85,44 @@ done <<'CASES'
 undone  -                  the host's package setup is as it was before
 printed libstandin:armhf   apt-get purge -y '?architecture(armhf)' && dpkg --remove-architecture armhf
 CASES
+
+# The suite that loads: stand-ins of the libraries and of what they depend on, one file each.
+pool=$work/repo/pool
+while read -r name depends; do
+  mkdir -p "$work/deb/$name/DEBIAN" "$work/deb/$name/usr/lib/arm-linux-gnueabihf" "$pool"
+  printf 'Package: %s\nVersion: 1\nArchitecture: armhf\nMaintainer: nobody <nobody@example.invalid>\nDescription: stand-in\n' \
+    "$name" >"$work/deb/$name/DEBIAN/control"
+  [[ $depends == - ]] || echo "Depends: $depends" >>"$work/deb/$name/DEBIAN/control"
+  touch "$work/deb/$name/usr/lib/arm-linux-gnueabihf/$name"
+  dpkg-deb --root-owner-group -b "$work/deb/$name" "$pool/${name}_1_armhf.deb" >/dev/null
+done <<'PACKAGES'
+libboost-system1.74-dev libboost1.74-dev, libc6-dev | libc-dev, libsystem-extra
+libboost1.74-dev        libstdc++-12-dev
+libsystem-extra         -
+libgtest-dev            -
+libc6-dev               -
+libstdc++-12-dev        -
+PACKAGES
+good=$work/repo/dists/good
+mkdir -p "$good/main/binary-armhf"
+(cd "$work/repo" && dpkg-scanpackages --arch armhf pool /dev/null 2>/dev/null) >"$good/main/binary-armhf/Packages"
+{
+  printf 'Date: %s\nSuite: good\nCodename: good\nComponents: main\nArchitectures: armhf\nSHA256:\n' "$(date -Ru)"
+  printf ' %s %s main/binary-armhf/Packages\n' "$(sha256sum <"$good/main/binary-armhf/Packages" | cut -d' ' -f1)" \
+    "$(stat -c %s "$good/main/binary-armhf/Packages")"
+} >"$good/Release"
+echo "deb [trusted=yes] copy:$work/repo good main" >>"$work/sources.list"
+scratch_setup sysroot libc6-dev-armhf-cross libstdc++-12-dev-armhf-cross
+output=$(KORVA_CROSS_DIR=$work/cross DPKG_ADMINDIR=$admin APT_CONFIG=$work/apt.conf "$install_deps" --cross-sysroot armhf 2>&1)
+status=$?
+echo "sysroot: status $status"
+echo "$output"
+[[ $status -eq 0 ]] || fail "sysroot: install-deps failed"
+unpacked=$(ls "$work/cross/arm-linux-gnueabihf/usr/lib/arm-linux-gnueabihf" 2>/dev/null | paste -sd ' ')
+[[ $unpacked == "libboost-system1.74-dev libboost1.74-dev libgtest-dev libsystem-extra" ]] ||
+  fail "sysroot: unpacked '$unpacked', not the libraries and their dependencies but the cross toolchain's"
+[[ $(DPKG_ADMINDIR=$admin dpkg --print-foreign-architectures) == "$(cat "$admin/arch.want")" ]] ||
+  fail "sysroot: the setup's architectures changed"
 
 [[ $(dpkg --print-foreign-architectures) == "$host_architectures" ]] || fail "the host's own architectures changed"
 [[ $failed -eq 0 ]] && echo "install_deps_test: passed"
