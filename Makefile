@@ -90,7 +90,7 @@ test-tsan: deps
 # build-fuzz/artifacts/; the seed corpus in tests/fuzz/corpus is only read. An input that crashed
 # belongs in tests/fuzz/corpus/<target> once fixed, where `make test` replays it.
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS = handshake frame
+FUZZ_TARGETS = handshake frame inflate
 fuzz:
 	scripts/install-deps clang libclang-rt-14-dev
 	cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DKORVA_FUZZ=ON -DKORVA_SANITIZE=address,undefined \

@@ -82,6 +82,11 @@ std::string websocket_accept_value(const std::string& key) {
 }
 
 bool make_handshake_response(const CaseInsensitiveMultimap& header, std::ostream& response) {
+  return make_handshake_response(header, response, std::string_view());
+}
+
+bool make_handshake_response(const CaseInsensitiveMultimap& header, std::ostream& response,
+                             std::string_view extensions) {
   auto key = header.find("Sec-WebSocket-Key");
   if (key == header.end())
     return false;
@@ -89,7 +94,10 @@ bool make_handshake_response(const CaseInsensitiveMultimap& header, std::ostream
               "Upgrade: websocket\r\n"
               "Connection: Upgrade\r\n"
               "Sec-WebSocket-Accept: "
-           << websocket_accept_value(key->second) << "\r\n\r\n";
+           << websocket_accept_value(key->second) << "\r\n";
+  if (!extensions.empty())
+    response << "Sec-WebSocket-Extensions: " << extensions << "\r\n";
+  response << "\r\n";
   return true;
 }
 

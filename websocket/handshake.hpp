@@ -10,6 +10,7 @@
 #include <istream>
 #include <ostream>
 #include <string>
+#include <string_view>
 
 namespace KorvaWeb {
 
@@ -67,5 +68,9 @@ std::string client_address(const CaseInsensitiveMultimap& header);
 // Appends the 101 response for the request's Sec-WebSocket-Key to `response`. Returns false,
 // writing nothing, when the request has no key.
 bool make_handshake_response(const CaseInsensitiveMultimap& header, std::ostream& response);
+// The same with a Sec-WebSocket-Extensions line after Sec-WebSocket-Accept carrying `extensions`
+// (the agreed extensions, see permessage_deflate.hpp); an empty `extensions` adds no line.
+bool make_handshake_response(const CaseInsensitiveMultimap& header, std::ostream& response,
+                             std::string_view extensions);
 
 } // namespace KorvaWeb
