@@ -32,7 +32,9 @@
 #include "websocket/scope_runner.hpp"
 #include "websocket/send_queue.hpp"
 #include "websocket/tcp_socket.hpp"
-#include "websocket/timeouts.hpp"
+#include "websocket/compression.hpp"
+#include "websocket/connection_limits.hpp"
+#include "websocket/permessage_deflate.hpp"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -62,21 +64,19 @@ struct timer_of<Socket, std::void_t<typename Socket::timer_type>> {
 } // namespace detail
 
 template <class socket_type>
-class BasicConnection : public std::enable_shared_from_this<BasicConnection<socket_type>>,
-                        public Timeouts<BasicConnection<socket_type>, typename detail::timer_of<socket_type>::type>,
-                        public Budget::Account {
+class BasicConnection : public std::enable_shared_from_this<BasicConnection<socket_type>> {
 public:
   BasicConnection(std::shared_ptr<ScopeRunner> handler_runner, long timeout_idle,
                   boost::asio::io_context& io_context)
-      : Timeouts<BasicConnection, typename detail::timer_of<socket_type>::type>(timeout_idle),
-        handler_runner(std::move(handler_runner)),
+      : handler_runner(std::move(handler_runner)),
         socket(new socket_type(io_context)),
         executor(io_context.get_executor()),
+        limits(*this, timeout_idle),
         send_queue(*socket, this->handler_runner) {}
 
-  ~BasicConnection() override {
-    if (budget)
-      budget->close(*this); // what its reader still held, and its place among the open connections
+  ~BasicConnection() {
+    if (limits.budget)
+      limits.budget->close(limits); // what its reader still held, and its place among the connections
     detail::close_at_end(*socket);
   }
 
@@ -98,8 +98,16 @@ public:
   // Takes the frames from input_buffer (impl/read_frames.hpp drives it).
   FrameReader frame_reader;
   bool delivering = false; // on_message runs: the message it was given counts no more
-  // The server's memory budget (none: nothing is counted), set when the connection is accepted.
-  std::shared_ptr<Budget> budget;
+  // permessage-deflate, when the handshake agreed on it: the windows, the event loop's streams
+  // (shared by its connections), and the inflate state of a compressed message that spans several
+  // steps of the reader (none otherwise).
+  std::optional<DeflateAgreement> deflate;
+  std::shared_ptr<Compression> compression;
+  InflateStage inflate;
+
+  // Its time-outs and its account with the memory budget (connection_limits.hpp).
+  using Limits = ConnectionLimits<BasicConnection, typename detail::timer_of<socket_type>::type>;
+  Limits limits;
 
   SendQueue<socket_type> send_queue;
   std::atomic<bool> close_sent{false};
@@ -141,6 +149,11 @@ public:
   }
 
   // --- The rest: the event-loop thread only ----------------------------------------------------
+
+  // Replaces the connection's timer: -1, the idle time-out; any other value, a request timer of
+  // that many seconds; 0 only removes it (connection_limits.hpp).
+  void set_timeout(long seconds = -1) { limits.set_timeout(seconds); }
+  void cancel_timeout() { limits.cancel_timeout(); }
 
   // Shuts the socket down both ways and closes it, ignoring every error. Pending reads and writes
   // then complete with an error.
@@ -190,28 +203,33 @@ public:
 
   // --- The reader's part (event-loop thread) ---------------------------------------------------
 
-  // Counts what the reader holds against the budget: its read buffer and the messages it
-  // assembles, plus `more` that it is about to read. False when the budget cut the connection.
-  bool count_reading(std::size_t more = 0) {
-    if (!send_queue.frames.counted() || end_reason_)
-      return !end_reason_; // without a budget nothing is counted
-    return count_reading_now(more);
+  // What the reader holds, as the budget counts it: the storage of its read buffer, of the message
+  // it reads a payload straight into or assembles from fragments (unless on_message has it), and
+  // of its inflate state.
+  std::size_t reader_holding() const noexcept {
+    std::size_t held = input_buffer.capacity() + frame_reader.holding() + inflate.holding();
+    if (fragmented_message && !delivering)
+      held += fragmented_message->capacity();
+    return held;
+  }
+  // The reader is inside a frame or a message its client is still to finish.
+  bool reader_started() const noexcept {
+    return input_buffer.size() != 0 || frame_reader.reading_payload() || fragmented_message;
+  }
+  // Reading has stopped for good (or the budget cut the connection): all the reader held goes.
+  void drop_reader_holdings() noexcept {
+    input_buffer.trim();
+    fragmented_message.reset();
+    frame_reader.stop();
+    inflate.stop();
   }
 
 private:
-  // The storage counts, not the bytes in it: what it takes is what the process holds.
-  bool count_reading_now(std::size_t more) {
-    std::size_t held = input_buffer.capacity() + more + frame_reader.holding();
-    if (fragmented_message && !delivering)
-      held += fragmented_message->capacity();
-    return budget->set_receiving(*this, held);
-  }
-
   // The one way into the send queue, on the event-loop thread.
   void queue_frame(const std::shared_ptr<SendStream>& payload, const SendCallback& callback,
                    unsigned char fin_rsv_opcode) {
     assert_on_loop();
-    this->restart_idle_timer();
+    limits.restart_idle_timer();
     const auto pushed = send_queue.push({encode_frame_header(fin_rsv_opcode, payload->size()), payload, callback},
                                         [this] { return this->shared_from_this(); });
     if (pushed == SendQueue<socket_type>::Pushed::queued)
@@ -221,27 +239,6 @@ private:
     const boost::system::error_code refused = send_queue.failure();
     if (callback) // never inside send(): the caller may hold locks or be inside its own callback
       boost::asio::post(executor, [callback, refused] { callback(refused); });
-  }
-
-  std::shared_ptr<Budget::Account> share() noexcept override { return this->weak_from_this().lock(); }
-  // A frame under way (its bytes in the buffer or its payload read straight into its message), or a
-  // message assembled from fragments, which its client is still to finish.
-  std::optional<double> completion_time() const noexcept override {
-    if (input_buffer.size() == 0 && !frame_reader.reading_payload() && !fragmented_message)
-      return std::nullopt;
-    return this->seconds_to_send(frame_reader.missing());
-  }
-  Holdings queued_holdings() const noexcept override { return send_queue.frames.holdings(); }
-  void measure_sent() noexcept override { send_queue.measure_sent(); }
-
-  // The reader's holdings go at once; its pending read finds the connection cut before it
-  // touches them.
-  void cut_for_budget() override {
-    cut(error::memory_budget);
-    input_buffer.trim();
-    fragmented_message.reset();
-    frame_reader.stop();
-    budget->set_receiving(*this, 0);
   }
 
   std::optional<error> end_reason_;

@@ -124,10 +124,10 @@ TEST(Budget, APayloadWhoseOtherHoldersAreCutCountsForTheQueueThatKeepsIt) {
   });
   EXPECT_TRUE(failed_with(test, test.connection, KorvaWeb::error::memory_budget));
   EXPECT_EQ(test.errors.size(), 1u);
-  EXPECT_EQ(test.server.budget->held(), filler->held() + reader->held());
+  EXPECT_EQ(test.server.budget->held(), filler->limits.held() + reader->limits.held());
   test.stream(reader).add_write_room(1 << 20);
   test.server.run_until_idle();
-  EXPECT_EQ(test.server.budget->held(), filler->held());
+  EXPECT_EQ(test.server.budget->held(), filler->limits.held());
 }
 
 // The message time-out counts only bytes of the message: a client that keeps pinging between the
@@ -347,7 +347,7 @@ TEST(Budget, AMessagesStorageGrowsWithItsBytesNotWithItsHeader) {
     sent = until;
     EXPECT_TRUE(test.errors.empty());
     EXPECT_LE(test.server.budget->held(), 2 * KorvaWeb::ReadBuffer::chunk_size) << sent;
-    EXPECT_EQ(test.server.budget->held(), test.connection->held());
+    EXPECT_EQ(test.server.budget->held(), test.connection->limits.held());
   }
 }
 

@@ -69,8 +69,8 @@ std::shared_ptr<typename SocketServerBase<socket_type>::Connection> SocketServer
                                                       handler_runner, on_broadcasts_dropped);
   auto connection = std::make_shared<Connection>(handler_runner, config.timeout_idle, *io_service);
   connection->send_queue.start_in(write_turn);
-  connection->timeout_close = config.timeout_close;
-  connection->timeout_message = config.timeout_message;
+  connection->limits.timeout_close = config.timeout_close;
+  connection->limits.timeout_message = config.timeout_message;
   connection->send_queue.frames.high_water = config.send_queue_high_water;
   connection->send_queue.frames.limit = config.send_queue_limit;
   // The kernel keeps twice the size asked for, and may take one more segment of up to 64 KiB.
@@ -81,7 +81,7 @@ std::shared_ptr<typename SocketServerBase<socket_type>::Connection> SocketServer
 
 template <class socket_type>
 bool SocketServerBase<socket_type>::admit(const std::shared_ptr<Connection>& connection) {
-  connection->budget = budget;
+  connection->limits.budget = budget;
   if (config.max_connections == 0 || budget->connections() < config.max_connections) {
     take_place(connection);
     return true;
@@ -111,9 +111,9 @@ bool SocketServerBase<socket_type>::admit(const std::shared_ptr<Connection>& con
 template <class socket_type>
 void SocketServerBase<socket_type>::take_place(const std::shared_ptr<Connection>& connection) {
   connection->place = Place::held;
-  budget->open(*connection);
+  budget->open(connection->limits);
   if (budget->limit() != 0)
-    connection->send_queue.frames.count_against(*budget, *connection);
+    connection->send_queue.frames.count_against(*budget, connection->limits);
   if (config.max_connections != 0)
     address_shares.add(connection);
 }
@@ -171,7 +171,7 @@ void SocketServerBase<socket_type>::leave_waiting(const std::shared_ptr<Connecti
 // this file.
 template <class socket_type>
 void SocketServerBase<socket_type>::give_way(const std::shared_ptr<Connection>& connection, Endpoint* endpoint) {
-  budget->evict(*connection);
+  budget->evict(connection->limits);
   connection->place = Place::given_way;
   if (!endpoint) { // still in its handshake: dropped without an answer
     address_shares.remove(*connection, client_address(connection->header));

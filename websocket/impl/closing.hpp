@@ -2,7 +2,7 @@
 // The end of a connection as far as the server is concerned: report_close and report_error take
 // it out of its endpoint's set and tell the application. Neither touches the socket: frames
 // already queued (a close frame among them) are still written. From the report on, the close
-// timer (timeouts.hpp) keeps the connection until it has ended: in order, with a FIN, once its
+// timer (connection_limits.hpp) keeps the connection until it has ended: in order, with a FIN, once its
 // client has taken every byte; with a reset once its client has taken nothing for timeout_close
 // seconds.
 
@@ -21,14 +21,14 @@ void SocketServerBase<socket_type>::retire(const std::shared_ptr<Connection>& co
     std::weak_ptr<Connection> weak = connection;
     connection->send_queue.when_idle([weak] {
       if (auto closing = weak.lock())
-        closing->look_at_close();
+        closing->limits.look_at_close();
     });
     connection->socket->async_wait(socket_type::wait_read, [weak](const boost::system::error_code& ec) {
       auto closing = weak.lock();
       if (!ec && closing)
-        closing->look_at_close();
+        closing->limits.look_at_close();
     });
-    connection->start_close_timer(connection->place == Place::given_way);
+    connection->limits.start_close_timer(connection->place == Place::given_way);
   }
   connection->reported = true;
   address_shares.remove(*connection, client_address(connection->header));

@@ -22,24 +22,24 @@ SocketServerBase<socket_type>::act_on_frame(const std::shared_ptr<Connection>& c
     answer_ping(connection, endpoint, *target, frame.fin_rsv_opcode, frame.length);
     return AfterFrame::next;
   case opcodes::pong:
-    connection->restart_idle_timer();
+    connection->limits.restart_idle_timer();
     if (endpoint.on_pong)
       endpoint.on_pong(connection);
     return AfterFrame::next;
   default:
     if (!frame_is_final(frame.fin_rsv_opcode))
       return AfterFrame::next; // the payload waits in fragmented_message for the rest of its message
-    connection->restart_idle_timer();
+    connection->limits.restart_idle_timer();
     // A message counts against the budget while it is being received; handed to on_message, its
     // bytes are the handler's (content() hands them over), and it counts no more.
     connection->delivering = true;
-    connection->count_reading();
+    connection->limits.grow();
     if (endpoint.on_message)
       endpoint.on_message(connection, target);
     connection->delivering = false;
     connection->fragmented_message.reset();
     connection->frame_reader.delivered(target);
-    connection->count_reading();
+    connection->limits.grow();
     return AfterFrame::turn_over;
   }
 }
@@ -51,7 +51,7 @@ SocketServerBase<socket_type>::act_on_frame(const std::shared_ptr<Connection>& c
 template <class socket_type>
 void SocketServerBase<socket_type>::answer_close(const std::shared_ptr<Connection>& connection, Endpoint& endpoint,
                                                  Message& target, std::size_t length) {
-  connection->restart_idle_timer();
+  connection->limits.restart_idle_timer();
   int status = 0;
   if (length >= 2) {
     int high = target.get();
@@ -79,7 +79,7 @@ void SocketServerBase<socket_type>::answer_close(const std::shared_ptr<Connectio
 template <class socket_type>
 void SocketServerBase<socket_type>::answer_ping(const std::shared_ptr<Connection>& connection, Endpoint& endpoint,
                                                 Message& target, unsigned char fin_rsv_opcode, std::size_t length) {
-  connection->restart_idle_timer();
+  connection->limits.restart_idle_timer();
   auto pong = std::make_shared<SendStream>(std::string(target.last(length), length));
   connection->send(pong, nullptr, static_cast<unsigned char>(fin_rsv_opcode + 1));
   if (endpoint.on_ping)

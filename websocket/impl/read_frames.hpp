@@ -65,7 +65,7 @@ void SocketServerBase<socket_type>::handle_frames(const std::shared_ptr<Connecti
     const FrameReader::Step step =
         reader.take(connection->input_buffer, connection->fragmented_message, config.max_message_size);
     if (const std::size_t arrived = reader.data_arrived())
-      connection->progress(arrived);
+      connection->limits.progress(arrived);
     switch (step) {
     case FrameReader::Step::payload:
       continue; // read_payload, above
@@ -94,8 +94,8 @@ void SocketServerBase<socket_type>::handle_frames(const std::shared_ptr<Connecti
     }
     const std::size_t wanted = reader.wanted();
     connection->input_buffer.trim(wanted);
-    connection->count_reading();
-    connection->waiting_for_client(connection->input_buffer.size() != 0 || connection->fragmented_message);
+    connection->limits.grow();
+    connection->limits.waiting_for_client(connection->input_buffer.size() != 0 || connection->fragmented_message);
     read_more(connection, wanted, std::numeric_limits<std::size_t>::max(), drained,
               [this, connection, &endpoint](const boost::system::error_code& ec, bool drained) {
                 if (ec && !connection->cut_reason() && !connection->reported) {
@@ -114,7 +114,7 @@ void SocketServerBase<socket_type>::handle_frames(const std::shared_ptr<Connecti
 template <class socket_type>
 void SocketServerBase<socket_type>::read_payload(const std::shared_ptr<Connection>& connection, Endpoint& endpoint,
                                                  bool drained) {
-  connection->waiting_for_client(true);
+  connection->limits.waiting_for_client(true);
   connection->input_buffer.trim(); // taken: the payload's reads go past it
   when_readable(connection, drained, [this, connection, &endpoint](const boost::system::error_code& ec) {
     // The connection may have been cut while the reader waited: it holds nothing of the frame then.
@@ -128,7 +128,7 @@ void SocketServerBase<socket_type>::read_payload(const std::shared_ptr<Connectio
       return;
     }
     FrameReader& reader = connection->frame_reader;
-    if (!connection->count_reading(reader.payload_growth(detail::payload_read_size))) {
+    if (!connection->limits.grow(reader.payload_growth(detail::payload_read_size))) {
       handle_frames(connection, endpoint, false); // the budget cut it: the loop says why
       return;
     }
@@ -145,8 +145,8 @@ void SocketServerBase<socket_type>::read_payload(const std::shared_ptr<Connectio
     const std::size_t bytes = connection->socket->read_some(boost::asio::buffer(into, room), read_error);
     const FrameReader::Step step = reader.payload_read(into, room, bytes);
     if (const std::size_t arrived = reader.data_arrived())
-      connection->progress(arrived);
-    connection->count_reading();
+      connection->limits.progress(arrived);
+    connection->limits.grow();
     if (read_error == boost::asio::error::would_block || read_error == boost::asio::error::try_again) {
       read_payload(connection, endpoint, true);
       return;
@@ -178,9 +178,9 @@ void SocketServerBase<socket_type>::read_payload(const std::shared_ptr<Connectio
 // queue has drained to the mark (or failed), and meanwhile holds only the bytes not yet taken.
 template <class socket_type>
 void SocketServerBase<socket_type>::wait_for_room(const std::shared_ptr<Connection>& connection, Endpoint& endpoint) {
-  connection->waiting_for_client(false);
+  connection->limits.waiting_for_client(false);
   connection->input_buffer.shrink();
-  connection->count_reading();
+  connection->limits.grow();
   std::weak_ptr<Connection> weak = connection;
   connection->send_queue.wait_for_room([this, weak, &endpoint] {
     auto paused = weak.lock();
@@ -206,11 +206,11 @@ void SocketServerBase<socket_type>::next_turn(const std::shared_ptr<Connection>&
 // Reading has stopped for good: everything the reader held goes, and counts no more.
 template <class socket_type>
 void SocketServerBase<socket_type>::stop_reading(const std::shared_ptr<Connection>& connection) {
-  connection->waiting_for_client(false);
+  connection->limits.waiting_for_client(false);
   connection->input_buffer.trim();
   connection->fragmented_message.reset();
   connection->frame_reader.stop();
-  connection->count_reading();
+  connection->limits.grow();
 }
 
 } // namespace KorvaWeb

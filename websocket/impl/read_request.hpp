@@ -84,7 +84,7 @@ void SocketServerBase<socket_type>::read_request_head(const std::shared_ptr<Conn
       connection->header);
   buffer.consume(head.consumed());
   buffer.trim(); // the head's storage does not stay with the connection
-  connection->count_reading();
+  connection->limits.grow();
   connection->head_complete = true;
   if (!refused) // a malformed head, or too many header lines: dropped, no answer
     answer_handshake(connection);

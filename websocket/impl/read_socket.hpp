@@ -46,7 +46,7 @@ void SocketServerBase<socket_type>::read_more(const std::shared_ptr<Connection>&
     auto& buffer = connection->input_buffer;
     std::size_t room = 0;
     unsigned char* space = buffer.prepare(wanted, room);
-    if (!connection->count_reading()) {
+    if (!connection->limits.grow()) {
       next(make_error_code(*connection->cut_reason()), false); // the budget cut this connection
       return;
     }
@@ -55,7 +55,7 @@ void SocketServerBase<socket_type>::read_more(const std::shared_ptr<Connection>&
     const std::size_t bytes = connection->socket->read_some(boost::asio::buffer(space, room), read_error);
     if (read_error == boost::asio::error::would_block || read_error == boost::asio::error::try_again) {
       buffer.trim(wanted); // nothing came: no storage held while waiting
-      connection->count_reading();
+      connection->limits.grow();
       read_more(connection, wanted, limit, true, std::move(next));
       return;
     }

@@ -1,21 +1,32 @@
 #pragma once
-// A connection's time-outs. One timer at a time: the request timer of the handshake, the idle
-// timer of an open connection, or the close timer of a reported one. Expired, the request timer
-// closes the socket and the idle timer queues close 1000 "idle timeout". The close timer watches a
-// reported connection: it holds the connection until its client has taken everything queued (the
-// connection then ends in order with its last holder, a FIN after the last byte), or cuts it
+// The limits a connection is held to, in one member (`limits`) that the protocol code talks to:
+// its time-outs, and its account with the server's memory budget.
+//
+// Time-outs. One timer at a time: the request timer of the handshake, the idle timer of an open
+// connection, or the close timer of a reported one. Expired, the request timer closes the socket
+// and the idle timer queues close 1000 "idle timeout". The close timer watches a reported
+// connection: it holds the connection until its client has taken everything queued (the connection
+// then ends in order with its last holder, a FIN after the last byte), or cuts it
 // (error::close_timeout, a reset) when its client has taken no byte for the close time-out.
 // Beside it, the message timer cuts a connection whose started frame or fragmented message has
-// stopped arriving (error::message_stalled).
+// stopped arriving (error::message_stalled); the bytes that arrive are also what the rate of its
+// client is measured by, with which the budget ranks frames under way.
 //
-// The connection derives from this (Connection = the connection class; Timer = the waitable timer
-// they run on, the steady clock's but in tests that run a clock of their own), which gives it the
-// timers and their settings; it supplies executor, assert_on_loop(), send_close(), close_socket(),
-// cut(), cut_reason(), bytes_taken() and drained(). Everything here runs on the event loop's
-// thread. The request and idle timers' waits hold the connection only weakly: they neither keep a
-// connection alive nor touch one that has gone. The close timer holds it until its client has
-// everything: a connection dropped with bytes its client never took would be reset.
+// The budget. The connection counts what its queue holds (its frames count themselves,
+// queued_frames.hpp) and what its reader holds: its read buffer, the message it assembles or reads
+// a payload straight into, and its inflate state while a compressed message spans several steps.
+// The reader asks before it grows (grow()) and tells when it has let go of something (settle());
+// when the budget cannot make room for a growth, this connection is the one cut. The budget may also
+// cut it to make room for another (cut_for_budget).
+//
+// The connection (Connection) supplies executor, assert_on_loop(), send_close(), close_socket(),
+// cut(), cut_reason(), bytes_taken(), drained(), reader_holding(), send_queue and frame_reader,
+// and shared and weak references to itself. Everything here runs on the event loop's thread. The
+// request and idle timers' waits hold the connection only weakly: they neither keep a connection
+// alive nor touch one that has gone. The close timer holds it until its client has everything: a
+// connection dropped with bytes its client never took would be reset.
 
+#include "websocket/budget.hpp"
 #include "websocket/error.hpp"
 #include "websocket/frame.hpp"
 
@@ -27,13 +38,16 @@
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <optional>
 
 namespace KorvaWeb {
 
 template <class Connection, class Timer = boost::asio::steady_timer>
-class Timeouts {
+class ConnectionLimits final : public Budget::Account {
 public:
-  explicit Timeouts(long timeout_idle) : timeout_idle(timeout_idle) {}
+  ConnectionLimits(Connection& connection, long timeout_idle) : timeout_idle(timeout_idle), connection_(connection) {}
+
+  // --- Time-outs -------------------------------------------------------------------------------
 
   // Seconds of silence before the connection is closed with "idle timeout"; 0: never.
   long timeout_idle;
@@ -82,8 +96,8 @@ public:
     // Looked at once the report's handlers have run: a close frame may be queued right after it.
     ++generation;
     boost::asio::post(self().executor, [owner = self().shared_from_this(), generation = generation] {
-      if (owner->generation == generation)
-        owner->check_closing(first_close_poll);
+      if (owner->limits.generation == generation)
+        owner->limits.check_closing(first_close_poll);
     });
   }
 
@@ -122,11 +136,53 @@ public:
     arm_message_timer(std::chrono::seconds(timeout_message));
   }
 
+  // --- The budget --------------------------------------------------------------------------------
+
+  // The server's memory budget (none: nothing is counted), set when the connection is accepted.
+  std::shared_ptr<Budget> budget;
+
+  // The reader is about to grow what it holds by `more` bytes (0: it has grown already): the budget
+  // makes room for it, counted with all it holds. False when the connection was cut, by the budget
+  // for want of room or before; it holds nothing then.
+  bool grow(std::size_t more = 0) {
+    Connection& connection = self();
+    if (connection.cut_reason())
+      return false;
+    if (!connection.send_queue.frames.counted())
+      return true; // without a budget nothing is counted
+    return budget->set_receiving(*this, connection.reader_holding() + more);
+  }
+  // What the reader holds has fallen (or stayed): counted as it is now.
+  void settle() { grow(); }
+
+  std::shared_ptr<Budget::Account> share() noexcept override {
+    auto owner = self().weak_from_this().lock();
+    return owner ? std::shared_ptr<Budget::Account>(owner, this) : nullptr;
+  }
+  Holdings queued_holdings() const noexcept override { return self().send_queue.frames.holdings(); }
+  void measure_sent() noexcept override { self().send_queue.measure_sent(); }
+  // A frame under way (its bytes in the buffer or its payload read straight into its message), or a
+  // message assembled from fragments, which its client is still to finish.
+  std::optional<double> completion_time() const noexcept override {
+    if (!self().reader_started())
+      return std::nullopt;
+    return seconds_to_send(self().frame_reader.missing());
+  }
+  // The reader's holdings go at once; its pending read finds the connection cut before it touches
+  // them.
+  void cut_for_budget() override {
+    Connection& connection = self();
+    connection.cut(error::memory_budget);
+    connection.drop_reader_holdings();
+    budget->set_receiving(*this, 0);
+  }
+
 private:
   using Clock = typename Timer::clock_type;
   enum class Kind { request, idle };
 
-  Connection& self() noexcept { return static_cast<Connection&>(*this); }
+  Connection& self() noexcept { return connection_; }
+  const Connection& self() const noexcept { return connection_; }
 
   // A wait that a later arm or cancel has overtaken finds another generation and does nothing,
   // also when it had expired and was queued already.
@@ -143,7 +199,7 @@ private:
     std::weak_ptr<Connection> weak = self().weak_from_this();
     timer->async_wait([weak, kind, generation = generation](const boost::system::error_code& ec) {
       auto connection = weak.lock();
-      if (ec || !connection || connection->generation != generation)
+      if (ec || !connection || connection->limits.generation != generation)
         return; // cancelled, replaced, or the connection is gone
       if (kind == Kind::idle)
         connection->send_close(close_reasons::idle_status, close_reasons::idle);
@@ -192,8 +248,8 @@ private:
     timer->expires_after(next);
     timer->async_wait([owner = connection.shared_from_this(), generation = generation,
                        next](const boost::system::error_code& ec) {
-      if (!ec && owner->generation == generation)
-        owner->check_closing(2 * next);
+      if (!ec && owner->limits.generation == generation)
+        owner->limits.check_closing(2 * next);
     });
   }
 
@@ -204,17 +260,19 @@ private:
     std::weak_ptr<Connection> weak = self().weak_from_this();
     message_timer->async_wait([weak](const boost::system::error_code& ec) {
       auto connection = weak.lock();
-      if (ec || !connection || !connection->message_timer_running)
+      if (ec || !connection || !connection->limits.message_timer_running)
         return;
-      const auto limit = std::chrono::seconds(connection->timeout_message);
-      const auto since = Clock::now() - connection->last_progress;
+      auto& limits = connection->limits;
+      const auto limit = std::chrono::seconds(limits.timeout_message);
+      const auto since = Clock::now() - limits.last_progress;
       if (since < limit)
-        connection->arm_message_timer(limit - since);
+        limits.arm_message_timer(limit - since);
       else
         connection->cut(error::message_stalled);
     });
   }
 
+  Connection& connection_;
   std::unique_ptr<Timer> timer;
   std::uint64_t generation = 0;
   bool closing = false;     // the close timer has been started
