@@ -1,5 +1,6 @@
 // A WebSocket echo server on the KorvaWeb library alone, and the shortest complete example of
-// using it: every message comes back as it came (text as text, binary as binary).
+// using it: every message comes back as it came (text as text, binary as binary), compressed with
+// permessage-deflate when the client offered it.
 //
 //   echo_server PORT [ADDRESS]      ADDRESS defaults to 127.0.0.1; any path is accepted
 //
@@ -23,6 +24,7 @@ int main(int argc, char** argv) {
   KorvaWeb::SocketServer server;
   server.config.port = static_cast<unsigned short>(std::atoi(argv[1]));
   server.config.address = argc > 2 ? argv[2] : "127.0.0.1";
+  server.config.permessage_deflate = true; // agreed on whenever a client offers it
 
   auto& echo = server.endpoints["^/.*$"];
   echo.on_message = [](std::shared_ptr<KorvaWeb::SocketServer::Connection> connection,

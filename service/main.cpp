@@ -144,6 +144,7 @@ int main() {
   server.config.max_connections = max_connections;
   server.config.send_buffer_size = send_buffer_size;
   server.config.receive_buffer_size = receive_buffer_size;
+  server.config.permessage_deflate = true;
 
   std::unique_ptr<SystemAPI> system_api;
   try {

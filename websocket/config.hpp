@@ -57,8 +57,13 @@ struct Config {
   // send buffer of less than 64 KiB asked slows large replies down many times.)
   int send_buffer_size = 0;
   int receive_buffer_size = 0;
-  // Largest accepted message in bytes.
+  // Largest accepted message in bytes (inflated, for a compressed one).
   std::size_t max_message_size = std::numeric_limits<std::size_t>::max();
+  // permessage-deflate (RFC 7692): the first acceptable offer of a client is agreed on, with no
+  // context takeover either way (permessage_deflate.hpp); messages from compress_min_size to
+  // compress_max_size go out compressed, and compressed ones come in inflated. Off: no offer is
+  // ever agreed on, and the handshake's answer is as it always was.
+  bool permessage_deflate = false;
   // Local address to bind (an IPv4 or IPv6 literal); empty: every IPv4 address.
   std::string address;
   bool reuse_address = true;

@@ -225,11 +225,23 @@ public:
   }
 
 private:
-  // The one way into the send queue, on the event-loop thread.
-  void queue_frame(const std::shared_ptr<SendStream>& payload, const SendCallback& callback,
-                   unsigned char fin_rsv_opcode) {
+  // The one way into the send queue, on the event-loop thread. With permessage-deflate, a whole text
+  // or binary message goes through the outgoing stage first (deflate_stage.hpp): compressed, with
+  // RSV1 set, when that pays; a payload that several connections share is compressed once.
+  void queue_frame(std::shared_ptr<SendStream> payload, const SendCallback& callback, unsigned char fin_rsv_opcode) {
     assert_on_loop();
     limits.restart_idle_timer();
+    const unsigned char opcode = frame_opcode(fin_rsv_opcode);
+    if (compression && (fin_rsv_opcode & 0xF0) == fin_bit && (opcode == opcodes::text || opcode == opcodes::binary)) {
+      try {
+        if (auto compressed = compression->deflate.compressed(payload, deflate->compress_window_bits())) {
+          payload = std::move(compressed);
+          fin_rsv_opcode |= rsv1_bit;
+        }
+      } catch (const std::bad_alloc&) {
+        // No memory for the compressor or the compressed copy: the message goes out as it is.
+      }
+    }
     const auto pushed = send_queue.push({encode_frame_header(fin_rsv_opcode, payload->size()), payload, callback},
                                         [this] { return this->shared_from_this(); });
     if (pushed == SendQueue<socket_type>::Pushed::queued)

@@ -40,6 +40,7 @@ constexpr Failure failures[] = {
     {error::invalid_utf8, "invalid UTF-8", {1007, "invalid UTF-8"}},
     {error::room_for_other_address, "closed to let in a client of an address with fewer connections",
      {1013, "try again later", true}},
+    {error::invalid_compressed_data, "invalid compressed data", {1007, "invalid compressed data"}},
 };
 
 const Failure* find(int value) noexcept {

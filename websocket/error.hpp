@@ -9,9 +9,9 @@
 //   address
 //   unmasked_frame     close 1002 "message from client not       on_close 1002 with that reason
 //                      masked"
-//   reserved_bits ...  close 1002, or 1007 for invalid_utf8,     on_close with that status and
-//   invalid_utf8       with the failure's reason (error.cpp)     reason; nothing of the frame
-//                                                                reaches on_message
+//   reserved_bits ...  close 1002, or 1007 for invalid_utf8 and   on_close with that status and
+//   invalid_utf8       invalid_compressed_data, with the         reason; nothing of the frame
+//                      failure's reason (error.cpp)              reaches on_message
 //   send_queue_limit   a reset: the connection is cut, and what  on_error (generic:105, ENOBUFS),
 //   memory_budget      was not yet sent is dropped               unless it had been reported
 //   message_stalled                                              already (closed or failed); the
@@ -48,7 +48,7 @@ enum class error {
   memory_budget,       // the server's memory budget would be passed and this connection held the most
   message_stalled,     // no byte of a started frame or message came for timeout_message seconds
   connection_limit,    // max_connections were open when the connection came
-  // Frames that the protocol forbids (no extension is ever agreed on):
+  // Frames that the protocol forbids (with no extension agreed on, any reserved bit):
   reserved_bits,            // RSV1, RSV2 or RSV3 set
   reserved_opcode,          // opcodes 3-7 and 11-15
   fragmented_control_frame, // a close, ping or pong without FIN
@@ -58,9 +58,11 @@ enum class error {
   one_byte_close,           // a close frame whose payload is one byte
   invalid_close_code,       // a close code that a client may not send
   invalid_utf8,             // a text message or close reason that is not UTF-8
-  // At the limit of connections, a newcomer of an address holding fewer connections than this
-  // one's address came in its place:
+  // At the limit of connections, a newcomer of an address holding at least two fewer connections
+  // than this one's address came in its place:
   room_for_other_address,
+  // With permessage-deflate: a compressed message whose bytes do not inflate.
+  invalid_compressed_data,
 };
 
 const boost::system::error_category& websocket_category() noexcept;

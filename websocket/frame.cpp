@@ -24,10 +24,12 @@ FrameHeader encode_frame_header(unsigned char fin_rsv_opcode, std::uint64_t payl
   return header;
 }
 
-std::optional<error> forbidden_frame(unsigned char fin_rsv_opcode, unsigned char length_code,
-                                     bool message_open) noexcept {
+std::optional<error> forbidden_frame(unsigned char fin_rsv_opcode, unsigned char length_code, bool message_open,
+                                     bool compression_agreed) noexcept {
   const unsigned char opcode = frame_opcode(fin_rsv_opcode);
-  if (frame_has_reserved_bits(fin_rsv_opcode))
+  const bool compressed_start = compression_agreed && (fin_rsv_opcode & 0x70) == rsv1_bit &&
+                                (opcode == opcodes::text || opcode == opcodes::binary);
+  if (frame_has_reserved_bits(fin_rsv_opcode) && !compressed_start)
     return error::reserved_bits;
   if (opcode_is_reserved(opcode))
     return error::reserved_opcode;

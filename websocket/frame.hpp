@@ -70,11 +70,15 @@ inline std::size_t frame_head_size(unsigned char length_code) noexcept {
   return length_code == 126 ? 4 : length_code == 127 ? 10 : 2;
 }
 
+// The bit that marks a message compressed with permessage-deflate, on its first frame only.
+constexpr unsigned char rsv1_bit = 0x40;
+
 // What the protocol says of a client frame from its first two bytes (given whether a message is
-// open): the failure it is, or none. No extension is ever agreed on, so no reserved bit may be
-// set.
-std::optional<error> forbidden_frame(unsigned char fin_rsv_opcode, unsigned char length_code,
-                                     bool message_open) noexcept;
+// open, and whether permessage-deflate was agreed on): the failure it is, or none. No reserved bit
+// may be set but RSV1 on the first frame of a text or binary message, and that only with
+// permessage-deflate.
+std::optional<error> forbidden_frame(unsigned char fin_rsv_opcode, unsigned char length_code, bool message_open,
+                                     bool compression_agreed = false) noexcept;
 
 // Big-endian unsigned integer of `count` (2 or 8) bytes.
 inline std::uint64_t read_big_endian(const unsigned char* bytes, std::size_t count) noexcept {

@@ -35,7 +35,9 @@ bool is_data_frame(unsigned char fin_rsv_opcode) noexcept { return !opcode_is_co
 } // namespace
 
 FrameReader::Step FrameReader::take(ReadBuffer& input, std::shared_ptr<Message>& fragmented_message,
-                                    std::size_t max_message_size) {
+                                    std::size_t max_message_size, bool compression_agreed) {
+  if (compressed_)
+    return compressed_step(input);
   const unsigned char* data = input.data();
   const std::size_t size = input.size();
   if (size > seen_ && size != 0 && is_data_frame(data[0]))
@@ -47,7 +49,8 @@ FrameReader::Step FrameReader::take(ReadBuffer& input, std::shared_ptr<Message>&
   if (!frame_is_masked(data[1]))
     return refuse(error::unmasked_frame);
   const unsigned char length_code = frame_length_code(data[1]);
-  if (const auto forbidden = forbidden_frame(fin_rsv_opcode, length_code, fragmented_message != nullptr))
+  if (const auto forbidden =
+          forbidden_frame(fin_rsv_opcode, length_code, fragmented_message != nullptr, compression_agreed))
     return refuse(*forbidden);
   const std::size_t head_size = frame_head_size(length_code);
   if (size < head_size)
@@ -55,7 +58,11 @@ FrameReader::Step FrameReader::take(ReadBuffer& input, std::shared_ptr<Message>&
 
   // The size is checked on the header alone, before the mask key or any payload byte is needed.
   const std::uint64_t length = length_code < 126 ? length_code : read_big_endian(data + 2, head_size - 2);
-  const std::size_t assembled = fragmented_message ? fragmented_message->length : 0;
+  const bool starts_message = frame_opcode(fin_rsv_opcode) == opcodes::text || frame_opcode(fin_rsv_opcode) == opcodes::binary;
+  const bool compressed = is_data_frame(fin_rsv_opcode) &&
+                          (starts_message ? (fin_rsv_opcode & rsv1_bit) != 0 : compressed_message_);
+  const std::size_t assembled =
+      starts_message ? 0 : compressed ? compressed_total_ : fragmented_message ? fragmented_message->length : 0;
   if (frame_too_big<std::size_t>(length, assembled, max_message_size) ||
       length > std::numeric_limits<std::size_t>::max() - head_size - 4)
     return refuse(error::message_too_big);
@@ -71,9 +78,28 @@ FrameReader::Step FrameReader::take(ReadBuffer& input, std::shared_ptr<Message>&
   input.consume(head_size + 4);
   seen_ = 0;
   const unsigned char opcode = frame_opcode(fin_rsv_opcode);
-  if (opcode == opcodes::text || opcode == opcodes::binary) { // a data message starts
+  if (starts_message) {
     text_ = opcode == opcodes::text;
     utf8_.reset();
+    compressed_message_ = compressed;
+    compressed_total_ = 0;
+  }
+  if (compressed) { // its payload goes to the caller's inflating, piece by piece
+    std::shared_ptr<Message> message;
+    try {
+      if (!starts_message)
+        message = fragmented_message;
+      else if (frame_is_final(fin_rsv_opcode))
+        message = message_for(fin_rsv_opcode, 0, whole, fragmented_message);
+      else
+        message = fragmented_message = std::make_shared<Message>(fin_rsv_opcode | fin_bit, 0);
+    } catch (const std::bad_alloc&) {
+      return refuse(error::memory_budget);
+    }
+    compressed_total_ += payload;
+    const bool own_message = message != fragmented_message;
+    compressed_.emplace(Compressed{std::move(message), own_message, frame_is_final(fin_rsv_opcode), payload, 0, 0, key});
+    return compressed_step(input);
   }
   const std::size_t here = whole ? payload : input.size();
   std::shared_ptr<Message> message;
@@ -130,7 +156,52 @@ FrameReader::Step FrameReader::payload_read(unsigned char* into, std::size_t roo
 }
 
 std::size_t FrameReader::holding() const noexcept {
+  if (compressed_ && compressed_->own_message)
+    return compressed_->message->capacity();
   return payload_ && payload_->own_message ? payload_->message->capacity() : 0;
+}
+
+// The bytes of the compressed frame that stand in the buffer are unmasked, as far as they belong
+// to it, and handed out as a piece; without any, the step asks for more.
+FrameReader::Step FrameReader::compressed_step(ReadBuffer& input) noexcept {
+  Compressed& frame = *compressed_;
+  const std::size_t here = std::min(input.size(), frame.missing);
+  if (here == 0 && frame.missing != 0)
+    return need(std::min(frame.missing, ReadBuffer::chunk_size));
+  if (here > frame.unmasked) {
+    unsigned char* fresh = input.data() + frame.unmasked;
+    unmask(fresh, here - frame.unmasked, rotated_key(frame.key, frame.offset + frame.unmasked), fresh);
+    data_arrived_ += here - frame.unmasked;
+    frame.unmasked = here;
+  }
+  return Step::compressed;
+}
+
+FrameReader::Piece FrameReader::compressed_piece(const ReadBuffer& input) const noexcept {
+  const Compressed& frame = *compressed_;
+  return Piece{input.data(), frame.unmasked, frame.ends_message && frame.unmasked == frame.missing};
+}
+
+void FrameReader::take_compressed(ReadBuffer& input, std::size_t count, bool more_to_come) noexcept {
+  Compressed& frame = *compressed_;
+  input.consume(count);
+  frame.missing -= count;
+  frame.unmasked -= count;
+  frame.offset += count;
+  if (frame.missing == 0 && !frame.ends_message && !more_to_come) {
+    compressed_.reset(); // the message goes on in the next frame
+    seen_ = 0;
+  }
+}
+
+FrameReader::Frame FrameReader::finish_compressed() noexcept {
+  std::shared_ptr<Message> message = std::move(compressed_->message);
+  compressed_.reset();
+  compressed_message_ = false;
+  seen_ = 0;
+  const unsigned char first = message->fin_rsv_opcode;
+  const std::size_t length = message->length;
+  return Frame{std::move(message), first, length};
 }
 
 void FrameReader::delivered(const std::shared_ptr<Message>& message) noexcept {
@@ -140,6 +211,8 @@ void FrameReader::delivered(const std::shared_ptr<Message>& message) noexcept {
 
 void FrameReader::stop() noexcept {
   payload_.reset();
+  compressed_.reset();
+  compressed_message_ = false;
   frame_.message.reset();
   seen_ = 0;
 }

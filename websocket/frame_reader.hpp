@@ -10,7 +10,12 @@
 //     read straight into its message from then on (payload_room, then payload_read after the read),
 //     so that a message costs its own size and no buffer of that size beside it, and its text is
 //     checked byte by byte as it arrives;
-//   - otherwise the step says how many more bytes it needs (a control frame is taken whole).
+//   - otherwise the step says how many more bytes it needs (a control frame is taken whole);
+//   - a frame of a compressed message (permessage-deflate: RSV1 on its first frame) has its payload
+//     unmasked where it stands in the buffer, as its bytes arrive, and handed to the caller as a
+//     piece (compressed_piece), which inflates it into the message (inflate_stage.hpp), checks its
+//     text, and gives back the bytes it took (take_compressed) until the message is whole
+//     (finish_compressed); its bytes never go through the message itself.
 // A message's memory grows with the bytes that arrive: a frame header reserves nothing.
 //
 // The caller acts on each whole frame (taken_frame()) and does the reading; the reader tells it how
@@ -44,13 +49,35 @@ public:
     frame,      // a whole frame was taken: frame()
     incomplete, // the buffer holds no whole frame: wanted() more bytes are needed before the next step
     payload,    // the frame's payload is read straight into its message from now on
+    compressed, // a piece of a compressed message's payload stands unmasked in the buffer
     refused     // the frame may not be taken (refusal()); reading ends
   };
 
   // Takes the frame at the front of `input`. A data frame starts or continues
   // `fragmented_message` as the protocol says (the message of a fragmented text or binary
-  // message), and is refused when it would take that message over `max_message_size`.
-  Step take(ReadBuffer& input, std::shared_ptr<Message>& fragmented_message, std::size_t max_message_size);
+  // message), and is refused when it would take that message over `max_message_size` (a
+  // compressed one: its compressed bytes). With `compression_agreed`, RSV1 on the first frame of a
+  // message makes it a compressed one.
+  Step take(ReadBuffer& input, std::shared_ptr<Message>& fragmented_message, std::size_t max_message_size,
+            bool compression_agreed = false);
+
+  // After Step::compressed: the piece of the compressed message's payload that stands unmasked at
+  // the front of the input buffer, and whether it ends the message; the message it inflates into;
+  // its text's UTF-8 check (none for a binary message).
+  struct Piece {
+    const unsigned char* data;
+    std::size_t size;
+    bool last;
+  };
+  Piece compressed_piece(const ReadBuffer& input) const noexcept;
+  Message& compressed_message() noexcept { return *compressed_->message; }
+  Utf8Validator* text_check() noexcept { return text_ ? &utf8_ : nullptr; }
+  // `count` bytes of the piece were inflated: they leave the buffer. Unless `more_to_come` (the
+  // inflating stopped for its step's allowance, not for want of bytes), a frame whose payload has
+  // all been taken, and that does not end its message, is over: the next step takes the next frame.
+  void take_compressed(ReadBuffer& input, std::size_t count, bool more_to_come) noexcept;
+  // The compressed message is whole, inflated into its message: the frame to act on.
+  Frame finish_compressed() noexcept;
 
   // While a payload is read straight into its message (reading_payload()): the message grows by
   // at most `most` bytes for the next read (fewer when fewer are missing, and never more than it
@@ -77,8 +104,12 @@ public:
     return arrived;
   }
   // Bytes the frame under way still needs: the rest of a payload read straight into its message,
-  // else what the last incomplete step wanted.
-  std::size_t missing() const noexcept { return payload_ ? payload_->missing : wanted_; }
+  // or of a compressed one, else what the last incomplete step wanted.
+  std::size_t missing() const noexcept {
+    return payload_ ? payload_->missing : compressed_ ? compressed_->missing : wanted_;
+  }
+  // A frame's payload is under way (read straight into its message, or a compressed one's).
+  bool in_payload() const noexcept { return payload_ || compressed_; }
 
   // What the reader holds itself: the storage of a message read straight into that is not the
   // fragmented message (whose owner counts it).
@@ -115,8 +146,23 @@ private:
                                        std::shared_ptr<Message>& fragmented_message);
   bool text_checked(unsigned char fin_rsv_opcode, const unsigned char* bytes, std::size_t size, bool ends) noexcept;
 
+  // The frame of a compressed message whose payload is being taken.
+  struct Compressed {
+    std::shared_ptr<Message> message; // the inflated message
+    bool own_message;                 // not the fragmented message
+    bool ends_message;                // the frame has FIN
+    std::size_t missing;              // payload bytes not taken yet
+    std::size_t unmasked;             // of those, unmasked at the front of the buffer
+    std::size_t offset;               // payload bytes taken, for the key's rotation
+    std::array<unsigned char, 4> key;
+  };
+  Step compressed_step(ReadBuffer& input) noexcept;
+
   Frame frame_;
   std::optional<Partial> payload_;
+  std::optional<Compressed> compressed_;
+  bool compressed_message_ = false;  // the data message under way is compressed
+  std::size_t compressed_total_ = 0; // its compressed bytes so far
   std::size_t wanted_ = 0;
   error refusal_ = error::message_too_big;
   // The data message being received is text, and its bytes so far are UTF-8 up to this state.

@@ -115,6 +115,8 @@ public:
   // The task of the event loop's turn that starts the writing of the queues that became busy in
   // it; made by the first new_connection().
   std::shared_ptr<WriteTurn> write_turn;
+  // The event loop's permessage-deflate streams, made by the first connection that agrees on it.
+  std::shared_ptr<Compression> compression;
   // The broadcasts other threads hand to the loop; made with config.handover_reserve by the first
   // new_connection().
   std::shared_ptr<Handover<Connection>> handover;
@@ -155,14 +157,23 @@ private:
   void give_way(const std::shared_ptr<Connection>& connection, Endpoint* endpoint);
   void answer_unavailable(const std::shared_ptr<Connection>& connection);
 
-  // Frames (impl/read_frames.hpp, impl/dispatch_frame.hpp).
+  // Frames (impl/read_frames.hpp, impl/dispatch_frame.hpp, impl/inflate_message.hpp).
   enum class AfterFrame {
-    next,      // reading goes on
-    turn_over, // a message was handed to on_message: the connection's turn ends
-    ended      // reading has stopped (a close, or a refused frame)
+    next,        // reading goes on
+    turn_over,   // a message was handed to on_message: the connection's turn ends
+    later,       // a step of inflating is done: the rest comes in a later turn
+    needs_bytes, // the buffer holds no whole frame: the socket is read
+    ended        // reading has stopped (a close, or a refused frame)
   };
   void handle_frames(const std::shared_ptr<Connection>& connection, Endpoint& endpoint, bool drained);
+  AfterFrame take_frame(const std::shared_ptr<Connection>& connection, Endpoint& endpoint);
+  void read_frame_bytes(const std::shared_ptr<Connection>& connection, Endpoint& endpoint, bool drained);
   void read_payload(const std::shared_ptr<Connection>& connection, Endpoint& endpoint, bool drained);
+  FrameReader::Step read_into_payload(const std::shared_ptr<Connection>& connection, std::size_t& room,
+                                      std::size_t& bytes, boost::system::error_code& ec);
+  bool reading_ended(const std::shared_ptr<Connection>& connection, Endpoint& endpoint,
+                     const boost::system::error_code& ec = boost::system::error_code());
+  AfterFrame inflate_message(const std::shared_ptr<Connection>& connection, Endpoint& endpoint);
   void wait_for_room(const std::shared_ptr<Connection>& connection, Endpoint& endpoint);
   void next_turn(const std::shared_ptr<Connection>& connection, Endpoint& endpoint);
   void stop_reading(const std::shared_ptr<Connection>& connection);

@@ -362,6 +362,26 @@ test('what the browser makes of a close without status code and of a subprotocol
   assert.deepEqual(seen.noCode, { code: 1005, clean: true });
   // The service answers no subprotocol, so a page that asks for one cannot connect.
   assert.deepEqual(seen.subprotocol, { code: 1006, clean: false });
+  // Chromium offers permessage-deflate through nginx, and the service agrees; a small request and
+  // one of 1 MiB come back exactly (the first compressed, the second above the compressed range).
+  const deflate = await pageB.evaluate(() => new Promise((resolve) => {
+    const ws = new WebSocket(`ws://${location.host}/api`);
+    const small = '{"command":"echo","pad":"' + 'value '.repeat(100) + '"}';
+    const big = '{"command":"echo","pad":"' + 'abc'.repeat(350000) + '"}';
+    const replies = [];
+    ws.onopen = () => { ws.send(small); ws.send(big); };
+    ws.onmessage = (e) => {
+      if (!e.data.startsWith('{"command":"echo"')) return; // a push or a notification
+      replies.push(e.data === (replies.length === 0 ? small : big));
+      if (replies.length === 2) {
+        resolve({ extensions: ws.extensions, replies });
+        ws.close(1000);
+      }
+    };
+  }));
+  assert.equal(deflate.extensions, 'permessage-deflate; server_no_context_takeover; client_no_context_takeover; ' +
+                                   'client_max_window_bits=12');
+  assert.deepEqual(deflate.replies, [true, true]);
 });
 
 test('a page of another origin cannot reach the device, even in the browser of a logged-in user', async () => {

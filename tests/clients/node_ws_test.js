@@ -71,11 +71,13 @@ function closeRecord(address, status, reason) {
                     ` {4}status: ${status}\\n {4}reason: ${reason}\\n`);
 }
 
-test('handshake: 101 without extensions or subprotocol', { timeout: 60000 }, async () => {
+test('handshake: 101 with permessage-deflate (no context takeover either way), no subprotocol', { timeout: 60000 }, async () => {
   const ws = await connect('10.1.1.1');
   assert.equal(ws.response.statusCode, 101);
   assert.equal(ws.response.statusMessage, 'Web Socket Protocol Handshake');
-  assert.equal(ws.extensions, '', 'permessage-deflate was offered and not taken');
+  assert.equal(ws.extensions, 'permessage-deflate');
+  assert.equal(ws.response.headers['sec-websocket-extensions'],
+               'permessage-deflate; server_no_context_takeover; client_no_context_takeover; client_max_window_bits=12');
   assert.equal(ws.protocol, '');
   const info = JSON.parse(await request(ws, '{"command":"get_info"}'));
   assert.equal(info.client, '10.1.1.1');

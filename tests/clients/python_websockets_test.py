@@ -109,10 +109,14 @@ class TestCase(unittest.IsolatedAsyncioTestCase):
 
 
 class Handshake(TestCase):
-    async def test_connects_without_extensions_or_subprotocol(self):
+    async def test_agrees_on_permessage_deflate_without_subprotocol(self):
         async with connect("10.0.1.1") as ws:
-            # The library offers permessage-deflate; the service answers without extensions.
-            self.assertEqual(ws.extensions, [])
+            # The library offers permessage-deflate; the service agrees, with no context takeover
+            # either way, and asks for a window of 4 KiB.
+            self.assertEqual(ws.response_headers["Sec-WebSocket-Extensions"],
+                             "permessage-deflate; server_no_context_takeover; client_no_context_takeover; "
+                             "client_max_window_bits=12")
+            self.assertEqual([extension.name for extension in ws.extensions], ["permessage-deflate"])
             self.assertIsNone(ws.subprotocol)
             self.assertEqual(ws.response_headers["Upgrade"], "websocket")
             reply = json.loads(await reply_to(ws, '{"command":"get_info"}'))

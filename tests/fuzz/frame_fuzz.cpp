@@ -7,19 +7,23 @@
 //               largest message size (see max_sizes); bits 4-5 the most bytes one socket write
 //               takes (see write_limits); bit 6 end by closing the socket (as the request timer
 //               does) instead of the client ending its side; bit 7 register no handlers at all
-//   byte 1      number of split points (modulo 32), then two bytes (little-endian) per point,
-//               an offset into the data (modulo its size)
+//   byte 1      bits 0-4: number of split points, then two bytes (little-endian) per point, an
+//               offset into the data (modulo its size); bit 5: the upgrade request offers
+//               permessage-deflate (which the server agrees on)
 //   the rest    the bytes the client sends
 //
 // Checked for every input: the stream is never read twice at once; every handler call comes in a
 // possible order; each delivered message holds exactly `length` bytes, is text or binary, and is
 // UTF-8 when it is text (so is every close reason); the server's output is a
 // 101 response followed by whole, unmasked, shortest-form frames, its answers in the order of the
-// messages, a close frame only last; once the client is gone the connection has left its
-// endpoint's set and, when the test lets go of it, is destroyed (nothing keeps it alive).
+// messages (compressed ones inflating to them), a close frame only last; once the client is gone
+// the connection has left its endpoint's set and, when the test lets go of it, is destroyed
+// (nothing keeps it alive).
 
 #include "tests/fuzz/fuzz_check.hpp"
 #include "tests/support/memory_server.hpp"
+
+#include <zlib.h>
 
 #include <algorithm>
 #include <cstddef>
@@ -40,6 +44,9 @@ using Connection = Server::Connection;
 
 constexpr const char* upgrade_request =
     "GET /api HTTP/1.1\r\nHost: 127.0.0.1\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n";
+constexpr const char* upgrade_request_offering_deflate =
+    "GET /api HTTP/1.1\r\nHost: 127.0.0.1\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
+    "Sec-WebSocket-Extensions: permessage-deflate; client_max_window_bits\r\n\r\n";
 constexpr std::size_t max_sizes[8] = {16 * 1024 * 1024, 0, 1, 2, 125, 126, 1000, 65536};
 constexpr std::size_t write_limits[4] = {0, 1, 3, 64};
 
@@ -52,6 +59,23 @@ struct Observed {
 
 // UTF-8 as RFC 3629 defines it, decoded one character at a time: a check of what the server let
 // through that does not share the server's own validator.
+// A compressed answer inflated (its payload, without the 00 00 FF FF its sender stripped).
+std::string inflated(const std::string& payload) {
+  z_stream z{};
+  FUZZ_CHECK(inflateInit2(&z, -15) == Z_OK);
+  const std::string in = payload + std::string("\x00\x00\xFF\xFF", 4);
+  std::string out(payload.size() * 1100 + 64, '\0');
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
+  z.avail_in = static_cast<uInt>(in.size());
+  z.next_out = reinterpret_cast<Bytef*>(&out[0]);
+  z.avail_out = static_cast<uInt>(out.size());
+  const int result = inflate(&z, Z_SYNC_FLUSH);
+  FUZZ_CHECK(result == Z_OK && z.avail_in == 0);
+  out.resize(out.size() - z.avail_out);
+  inflateEnd(&z);
+  return out;
+}
+
 bool is_utf8(const std::string& text) {
   static constexpr std::uint32_t least[4] = {0, 0x80, 0x800, 0x10000}; // no overlong forms
   for (std::size_t i = 0; i < text.size();) {
@@ -102,9 +126,9 @@ void check_frames(const std::string& out, std::size_t at, const Observed& observ
     FUZZ_CHECK(out.size() - at - header >= length);
     std::string payload = out.substr(at + header, length);
     at += header + length;
-    if (first == 0x81) {
+    if (first == 0x81 || first == 0xC1) {
       FUZZ_CHECK(answers < observed.messages.size());
-      FUZZ_CHECK(payload == observed.messages[answers]);
+      FUZZ_CHECK((first == 0xC1 ? inflated(payload) : payload) == observed.messages[answers]);
       ++answers;
     } else if (first == 0x88) {
       closed = true;
@@ -127,6 +151,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return 0;
   const unsigned options = data[0];
   std::size_t points = data[1] % 32;
+  const bool offer_deflate = (data[1] & 0x20) != 0;
   std::size_t at = 2;
   if (size < at + 2 * points)
     return 0;
@@ -134,7 +159,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (std::size_t i = 0; i < points; ++i, at += 2)
     splits.push_back(data[at] | (static_cast<std::size_t>(data[at + 1]) << 8));
 
-  std::string input = (options & 1) ? upgrade_request : "";
+  std::string input = (options & 1) ? (offer_deflate ? upgrade_request_offering_deflate : upgrade_request) : "";
   input.append(reinterpret_cast<const char*>(data) + at, size - at);
   for (auto& split : splits)
     split = input.empty() ? 0 : split % input.size();
@@ -146,6 +171,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   {
     Server server;
     server.config.max_message_size = max_sizes[(options >> 1) & 7];
+    server.config.permessage_deflate = true;
     // Two patterns, tried in the order of their texts; both get the same handlers.
     for (const char* pattern : {"^/api/?$", "^/other$"}) {
       Server::Endpoint* endpoint = &server.endpoints[pattern];

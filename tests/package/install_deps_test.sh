@@ -100,6 +100,8 @@ libboost-system1.74-dev libboost1.74-dev, libc6-dev | libc-dev, libsystem-extra
 libboost1.74-dev        libstdc++-12-dev
 libsystem-extra         -
 libgtest-dev            -
+zlib1g-dev              zlib1g, libc6-dev | libc-dev
+zlib1g                  -
 libc6-dev               -
 libstdc++-12-dev        -
 PACKAGES
@@ -119,7 +121,7 @@ echo "sysroot: status $status"
 echo "$output"
 [[ $status -eq 0 ]] || fail "sysroot: install-deps failed"
 unpacked=$(ls "$work/cross/arm-linux-gnueabihf/usr/lib/arm-linux-gnueabihf" 2>/dev/null | paste -sd ' ')
-[[ $unpacked == "libboost-system1.74-dev libboost1.74-dev libgtest-dev libsystem-extra" ]] ||
+[[ $unpacked == "libboost-system1.74-dev libboost1.74-dev libgtest-dev libsystem-extra zlib1g zlib1g-dev" ]] ||
   fail "sysroot: unpacked '$unpacked', not the libraries and their dependencies but the cross toolchain's"
 [[ $(DPKG_ADMINDIR=$admin dpkg --print-foreign-architectures) == "$(cat "$admin/arch.want")" ]] ||
   fail "sysroot: the setup's architectures changed"

@@ -215,7 +215,8 @@ for image in systemd sysv; do
   touch "$root/var/lib/dpkg/available"
   # An image's database holds what deploy/README.md says it must, nothing more: the package's
   # dependencies with theirs, as this machine has them.
-  dpkg-query -s libc6:"$arch" libstdc++6:"$arch" libgcc-s1:"$arch" gcc-12-base:"$arch" >"$root/var/lib/dpkg/status" ||
+  dpkg-query -s libc6:"$arch" libstdc++6:"$arch" libgcc-s1:"$arch" gcc-12-base:"$arch" zlib1g:"$arch" \
+    >"$root/var/lib/dpkg/status" ||
     fail "this machine lacks a package an image must hold"
   if [[ $image == systemd ]]; then
     mkdir -p "$root/usr/bin" "$root/etc/systemd/system"

@@ -26,6 +26,8 @@ public:
   struct Received {
     const Connection* connection;
     std::string text;
+    unsigned char fin_rsv_opcode;
+    std::size_t length;
   };
 
   explicit RecordingServer(void (*configure)(MemoryServer&) = nullptr) {
@@ -39,7 +41,7 @@ public:
       closed.push_back(c.get());
     };
     endpoint.on_message = [this](std::shared_ptr<Connection> c, std::shared_ptr<KorvaWeb::Message> m) {
-      messages.push_back({c.get(), m->content()});
+      messages.push_back({c.get(), m->content(), m->fin_rsv_opcode, m->length});
       if (on_message)
         on_message(c, messages.back().text);
     };

@@ -2,6 +2,7 @@
 // cuts, the message time-out, the limit of connections, a paused reader's buffer and fair turns.
 // Budgets here are a few hundred KiB, so that every rule shows with small messages.
 
+#include "tests/support/deflate_client.hpp"
 #include "tests/support/recording_server.hpp"
 
 #include <gtest/gtest.h>
@@ -333,6 +334,25 @@ TEST(Budget, MakingRoomCutsWhatFreesTheMostNeverTheReadersOfOneBroadcastForIt) {
     EXPECT_FALSE(test.errors.empty());
     for (const auto& error : test.errors)
       EXPECT_NE(error.connection, test.connection.get());
+  }
+  { // a compression bomb: 16 KiB that inflate to 16 MiB, beside readers that each hold 50 KiB: it
+    // costs its sender its connection, and nobody else anything
+    RecordingServer test(+[](MemoryServer& s) {
+      budget_of_300_kib(s);
+      s.config.permessage_deflate = true;
+    });
+    std::vector<std::shared_ptr<Connection>> readers{test.connection, test.open(), test.open()};
+    test.server.on_loop([&] {
+      for (auto& r : readers) {
+        test.stream(r).set_write_room(0);
+        r->send(payload_of(50 * KiB));
+      }
+    });
+    auto bomber = test.open("Sec-WebSocket-Extensions: permessage-deflate\r\n");
+    test.client_sends(make_frame(0xC1, deflated(std::string(16 << 20, 'b'))), bomber);
+    EXPECT_TRUE(failed_with(test, bomber, KorvaWeb::error::memory_budget));
+    EXPECT_EQ(test.errors.size(), 1u);
+    EXPECT_LE(test.server.budget->held(), 300 * KiB);
   }
 }
 

@@ -2,6 +2,7 @@
 // in-memory stream: beyond the reserve, drop_oldest drops the oldest of its kind and wait waits for
 // the loop; what is kept goes out in the order it was handed over.
 
+#include "tests/support/deflate_client.hpp"
 #include "tests/support/process.hpp"
 #include "tests/support/recording_server.hpp"
 
@@ -69,6 +70,39 @@ TEST(Handover, BeyondTheReserveTheOldestDroppableGoOrTheCallerWaitsAndTheRestGoO
     EXPECT_EQ(names(test.new_frames(c)), (std::vector<std::string>{"d2", "w1", "d3", "w2", "large", "w3", "w4", "w5"}));
   EXPECT_EQ(test.calls.size(), 16u) << "a dropped piece's callback is never called";
   EXPECT_EQ(reports, (std::vector<std::uint64_t>{1, 1})) << "once the loop has caught up after them";
+}
+
+// A broadcast to connections that agreed on permessage-deflate is compressed once for all of them:
+// their queues share one compressed payload (which the budget counts once); a connection that did
+// not agree gets the text as it is.
+TEST(Handover, ABroadcastIsCompressedOnceForTheConnectionsThatAgreed) {
+  RecordingServer test(+[](MemoryServer& s) { s.config.permessage_deflate = true; });
+  std::vector<std::shared_ptr<Connection>> agreed;
+  for (int i = 0; i < 3; ++i)
+    agreed.push_back(test.open("Sec-WebSocket-Extensions: permessage-deflate\r\n"));
+  for (const auto& c : agreed)
+    test.stream(c).set_write_room(0);
+  test.stream().set_write_room(0);
+  std::string text = R"({"notification":"value_changed","values":[)";
+  while (text.size() < 4000)
+    text += R"({"group":0,"id":1,"index":0,"value":21.5},)";
+  text += "{}]}";
+  test.server.broadcast(test.server.get_connection_list(), std::make_shared<KorvaWeb::SendStream>(text), nullptr,
+                        WhenFull::wait);
+  test.server.run_until_idle();
+  const auto* shared = agreed[0]->send_queue.frames.front()->payload.get();
+  for (const auto& c : agreed)
+    EXPECT_EQ(c->send_queue.frames.front()->payload.get(), shared);
+  EXPECT_LT(shared->size(), text.size() / 4);
+  EXPECT_EQ(test.connection->send_queue.frames.front()->payload->text(), text);
+  for (const auto& c : agreed) {
+    test.stream(c).add_write_room(1 << 20);
+    test.server.run_until_idle();
+    const auto frames = test.new_frames(c);
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0].fin_rsv_opcode, 0xC1);
+    EXPECT_EQ(inflated(frames[0].payload), text);
+  }
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 // Receiving: the mask and size checks, what the protocol forbids, fragments, control frames, and
 // what reaches the handlers.
 
+#include "tests/support/deflate_client.hpp"
 #include "tests/support/recording_server.hpp"
 #include "tests/websocket/server_fixture.hpp"
 
@@ -161,9 +162,11 @@ TEST(Receive, BinaryAndEmptyMessagesAreDelivered) {
 // server answers with the close frame the row names and reads no further, its handlers see the
 // close, and nothing of the frame reaches on_message. Every row is also sent a byte at a time,
 // so that a frame is judged as soon as the bytes that decide arrive: for the rows marked so, before
-// the frame's last byte has come.
+// the frame's last byte has come. The rows marked `deflate` come on a connection that agreed on
+// permessage-deflate, with messages of at most 64 KiB.
 TEST(Receive, FramesTheProtocolForbidsFailTheConnection) {
   const std::string open_text = make_frame(0x01, R"({"command":"echo",)");
+  const std::string open_compressed = make_frame(0x41, deflated(R"({"command":"echo",)").substr(0, 5));
   auto close_frame = [](int code, const std::string& reason) {
     return make_frame(0x88, std::string{static_cast<char>(code >> 8), static_cast<char>(code & 0xFF)} + reason);
   };
@@ -173,6 +176,7 @@ TEST(Receive, FramesTheProtocolForbidsFailTheConnection) {
     int status;
     const char* reason;
     bool before_its_end = false;
+    bool deflate = false;
   } rows[] = {
       {"ping of 126 bytes", make_frame(0x89, std::string(126, 'p')), 1002, "control frame too long"},
       {"pong of 126 bytes", make_frame(0x8A, std::string(126, 'p')), 1002, "control frame too long"},
@@ -207,10 +211,23 @@ TEST(Receive, FramesTheProtocolForbidsFailTheConnection) {
       {"invalid UTF-8 20,000 bytes into a frame over 16 KiB",
        make_frame(0x81, std::string(20000, 'a') + "\xC3(" + std::string(20000, 'b')), 1007, "invalid UTF-8", true},
       {"invalid UTF-8 in a close reason", close_frame(1000, "\xFF\xFE"), 1007, "invalid UTF-8"},
+      {"RSV1 on a continuation", open_compressed + make_frame(0xC0, "x"), 1002, "reserved bits set", false, true},
+      {"RSV1 on a ping", make_frame(0xC9, "x"), 1002, "reserved bits set", false, true},
+      {"RSV2 on a text frame", make_frame(0xA1, "{}"), 1002, "reserved bits set", false, true},
+      {"bytes that do not inflate", make_frame(0xC1, "\xFF\xFF\xFF"), 1007, "invalid compressed data", true, true},
+      {"data after the final block", make_frame(0xC1, std::string("\x03\x00\x00", 3)), 1007, "invalid compressed data", false, true},
+      {"inflated text that is not UTF-8", make_frame(0xC1, deflated("ok \xC0\xAF")), 1007, "invalid UTF-8", false, true},
+      {"a few bytes that inflate past the limit", make_frame(0xC1, deflated(std::string(1 << 20, '0'))), 1009,
+       "message too big", true, true},
   };
   for (const Row& row : rows) {
     for (std::size_t piece : {row.bytes.size(), std::size_t(1)}) {
-      RecordingServer test;
+      RecordingServer test(row.deflate ? +[](MemoryServer& s) {
+        s.config.permessage_deflate = true;
+        s.config.max_message_size = 64 * 1024;
+      } : nullptr);
+      if (row.deflate)
+        test.connection = test.open("Sec-WebSocket-Extensions: permessage-deflate\r\n");
       std::size_t at = 0;
       for (; at < row.bytes.size() && test.closes.empty(); at += piece)
         test.client_sends(row.bytes.substr(at, piece));
@@ -243,6 +260,40 @@ TEST(Receive, WhatTheProtocolAllowsStillPasses) {
   ASSERT_EQ(test.messages.size(), 2u);
   EXPECT_EQ(test.messages[0].text, "caf\xC3\xA9 \xF0\x9F\x98\x80");
   EXPECT_EQ(test.messages[1].text, "\xFF\xFE");
+  EXPECT_TRUE(test.closes.empty());
+}
+
+// With permessage-deflate agreed on, a compressed message (RSV1 on its first frame) reaches
+// on_message inflated, as a message of its inflated length without RSV1, in one frame or several
+// (a ping between them answered at once), empty, or large enough to be inflated over several turns
+// of the event loop; answers of 256 bytes and more go out compressed.
+TEST(Receive, CompressedMessagesArriveInflatedAndAnswersGoOutCompressed) {
+  RecordingServer test(+[](MemoryServer& s) { s.config.permessage_deflate = true; });
+  test.on_message = [](const std::shared_ptr<RecordingServer::Connection>& c, const std::string& text) {
+    c->send(std::make_shared<KorvaWeb::SendStream>(text));
+  };
+  test.connection = test.open("Sec-WebSocket-Extensions: permessage-deflate; client_max_window_bits\r\n");
+  const std::string json = R"({"command":"echo","values":[)" + std::string(300, '7') + "]}";
+  const std::string large = std::string(3 << 20, 'l'), compressed = deflated(json);
+  test.client_sends(make_frame(0xC1, deflated("{}")) + make_frame(0x41, compressed.substr(0, 7)) +
+                    make_frame(0x89, "p") + make_frame(0x00, compressed.substr(7, 9)) +
+                    make_frame(0x80, compressed.substr(16)) + make_frame(0xC1, "") + make_frame(0xC2, deflated(large)));
+  ASSERT_EQ(test.messages.size(), 4u);
+  const std::vector<std::pair<std::string, unsigned char>> expected{
+      {"{}", 0x81}, {json, 0x81}, {"", 0x81}, {large, 0x82}};
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    EXPECT_EQ(test.messages[i].text, expected[i].first) << i;
+    EXPECT_EQ(test.messages[i].fin_rsv_opcode, expected[i].second) << i;
+    EXPECT_EQ(test.messages[i].length, expected[i].first.size()) << i;
+  }
+  const auto frames = test.new_frames();
+  ASSERT_EQ(frames.size(), 5u); // the four answers, and the pong before the second
+  EXPECT_EQ(frames[0].fin_rsv_opcode, 0x81) << "a two-byte answer compressed";
+  EXPECT_EQ(frames[1].fin_rsv_opcode, 0x8A);
+  EXPECT_EQ(frames[2].fin_rsv_opcode, 0xC1);
+  EXPECT_EQ(inflated(frames[2].payload), json);
+  EXPECT_EQ(frames[4].fin_rsv_opcode, 0x81) << "a binary message answered as text by this handler";
+  EXPECT_EQ(frames[4].payload.size(), large.size()) << "over the compressed range: sent as it is";
   EXPECT_TRUE(test.closes.empty());
 }
 

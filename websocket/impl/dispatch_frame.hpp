@@ -33,13 +33,13 @@ SocketServerBase<socket_type>::act_on_frame(const std::shared_ptr<Connection>& c
     // A message counts against the budget while it is being received; handed to on_message, its
     // bytes are the handler's (content() hands them over), and it counts no more.
     connection->delivering = true;
-    connection->limits.grow();
+    connection->limits.settle();
     if (endpoint.on_message)
       endpoint.on_message(connection, target);
     connection->delivering = false;
     connection->fragmented_message.reset();
     connection->frame_reader.delivered(target);
-    connection->limits.grow();
+    connection->limits.settle();
     return AfterFrame::turn_over;
   }
 }

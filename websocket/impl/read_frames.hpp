@@ -1,8 +1,9 @@
 #pragma once
 // The frame reader's loop: the connection's FrameReader takes the client's frames from its input
-// buffer one at a time, each whole frame is acted on (impl/dispatch_frame.hpp), and the socket is
-// read only when the buffer holds no whole frame, or straight into the message of a data frame
-// that is not all there (read_payload).
+// buffer one at a time, each whole frame is acted on (impl/dispatch_frame.hpp), a compressed
+// message is inflated as its bytes come (impl/inflate_message.hpp), and the socket is read only
+// when the buffer holds no whole frame, or straight into the message of a data frame that is not
+// all there (read_payload).
 //
 // Before each frame the loop looks at its connection:
 //   - cut by the server (queue limit, memory budget, message time-out): it reports why and stops;
@@ -11,13 +12,18 @@
 //   - more than the high-water mark queued for the client: it takes no frame and reads nothing
 //     until the send queue has drained (which resumes it), so that a client that sends without
 //     reading is held back by TCP; meanwhile it holds no more read buffer than its unread bytes;
-//   - its turn is over: after a message has been handed to on_message, or after frames_per_turn
-//     frames, the loop lets every other connection have its turn before it goes on, so that one
-//     client's burst of small requests holds no one else back.
+//   - its turn is over: after a message has been handed to on_message, after frames_per_turn
+//     frames, or after a step of inflating, the loop lets every other connection have its turn
+//     before it goes on, so that one client's burst of small requests holds no one else back.
 // While it waits for the client in the middle of a frame or a message, the message timer runs;
 // only bytes of data frames count as the message going on.
+//
+// What the reader holds counts against the memory budget: it grows only with the budget's leave
+// (connection->limits.grow(bytes), where a read or a message's storage grows), and what it let go
+// of is counted when it next waits for the client (limits.settle()).
 
 #include "websocket/impl/dispatch_frame.hpp"
+#include "websocket/impl/inflate_message.hpp"
 #include "websocket/server.hpp"
 
 #include <algorithm>
@@ -42,19 +48,14 @@ template <class socket_type>
 void SocketServerBase<socket_type>::handle_frames(const std::shared_ptr<Connection>& connection, Endpoint& endpoint,
                                                   bool drained) {
   connection->assert_on_loop();
-  FrameReader& reader = connection->frame_reader;
   for (unsigned frames = 0;; ++frames) {
-    if (connection->reported || connection->cut_reason()) {
-      stop_reading(connection);
-      if (!connection->reported)
-        report_error(connection, endpoint, *connection->cut_reason());
+    if (reading_ended(connection, endpoint))
       return;
-    }
     if (connection->send_queue.above_high_water()) {
       wait_for_room(connection, endpoint);
       return;
     }
-    if (reader.reading_payload()) {
+    if (connection->frame_reader.reading_payload()) {
       read_payload(connection, endpoint, drained);
       return;
     }
@@ -62,51 +63,68 @@ void SocketServerBase<socket_type>::handle_frames(const std::shared_ptr<Connecti
       next_turn(connection, endpoint);
       return;
     }
-    const FrameReader::Step step =
-        reader.take(connection->input_buffer, connection->fragmented_message, config.max_message_size);
-    if (const std::size_t arrived = reader.data_arrived())
-      connection->limits.progress(arrived);
-    switch (step) {
-    case FrameReader::Step::payload:
-      continue; // read_payload, above
-    case FrameReader::Step::refused:
-      refuse_frame(connection, endpoint, reader.refusal());
+    switch (take_frame(connection, endpoint)) {
+    case AfterFrame::next:
+      continue;
+    case AfterFrame::turn_over:
+      if (connection->input_buffer.size() == 0) {
+        frames = 0; // nothing more is buffered: the next read waits in line anyway
+        continue;
+      }
+      next_turn(connection, endpoint);
+      return;
+    case AfterFrame::later:
+      next_turn(connection, endpoint);
+      return;
+    case AfterFrame::ended:
       stop_reading(connection);
       return;
-    case FrameReader::Step::frame:
-      switch (act_on_frame(connection, endpoint, reader.taken_frame())) {
-      case AfterFrame::next:
-        continue;
-      case AfterFrame::ended:
-        stop_reading(connection);
-        return;
-      case AfterFrame::turn_over:
-        if (connection->input_buffer.size() == 0) {
-          frames = 0; // nothing more is buffered: the next read waits in line anyway
-          continue;
-        }
-        next_turn(connection, endpoint);
-        return;
-      }
+    case AfterFrame::needs_bytes:
+      read_frame_bytes(connection, endpoint, drained);
       return;
-    case FrameReader::Step::incomplete:
-      break;
     }
-    const std::size_t wanted = reader.wanted();
-    connection->input_buffer.trim(wanted);
-    connection->limits.grow();
-    connection->limits.waiting_for_client(connection->input_buffer.size() != 0 || connection->fragmented_message);
-    read_more(connection, wanted, std::numeric_limits<std::size_t>::max(), drained,
-              [this, connection, &endpoint](const boost::system::error_code& ec, bool drained) {
-                if (ec && !connection->cut_reason() && !connection->reported) {
-                  stop_reading(connection);
-                  report_error(connection, endpoint, ec);
-                  return;
-                }
-                handle_frames(connection, endpoint, drained); // the loop says why, once
-              });
-    return;
   }
+}
+
+// One step of the frame reader over the input buffer, and what it means for the loop.
+template <class socket_type>
+typename SocketServerBase<socket_type>::AfterFrame
+SocketServerBase<socket_type>::take_frame(const std::shared_ptr<Connection>& connection, Endpoint& endpoint) {
+  FrameReader& reader = connection->frame_reader;
+  const FrameReader::Step step = reader.take(connection->input_buffer, connection->fragmented_message,
+                                             config.max_message_size, connection->deflate.has_value());
+  if (const std::size_t arrived = reader.data_arrived())
+    connection->limits.progress(arrived);
+  switch (step) {
+  case FrameReader::Step::frame:
+    return act_on_frame(connection, endpoint, reader.taken_frame());
+  case FrameReader::Step::compressed:
+    return inflate_message(connection, endpoint);
+  case FrameReader::Step::payload:
+    return AfterFrame::next; // read_payload, in the loop
+  case FrameReader::Step::refused:
+    refuse_frame(connection, endpoint, reader.refusal());
+    return AfterFrame::ended;
+  case FrameReader::Step::incomplete:
+    break;
+  }
+  return AfterFrame::needs_bytes;
+}
+
+// The buffer holds no whole frame: what the reader let go of is counted, and the socket is read for
+// the bytes the next step wants.
+template <class socket_type>
+void SocketServerBase<socket_type>::read_frame_bytes(const std::shared_ptr<Connection>& connection,
+                                                     Endpoint& endpoint, bool drained) {
+  const std::size_t wanted = connection->frame_reader.wanted();
+  connection->input_buffer.trim(wanted);
+  connection->limits.settle();
+  connection->limits.waiting_for_client(connection->reader_started());
+  read_more(connection, wanted, std::numeric_limits<std::size_t>::max(), drained,
+            [this, connection, &endpoint](const boost::system::error_code& ec, bool drained) {
+              if (!reading_ended(connection, endpoint, ec))
+                handle_frames(connection, endpoint, drained);
+            });
 }
 
 // One read straight into the message of a data frame that is not all there; the frame is acted on
@@ -116,62 +134,80 @@ void SocketServerBase<socket_type>::read_payload(const std::shared_ptr<Connectio
                                                  bool drained) {
   connection->limits.waiting_for_client(true);
   connection->input_buffer.trim(); // taken: the payload's reads go past it
+  connection->limits.settle();
   when_readable(connection, drained, [this, connection, &endpoint](const boost::system::error_code& ec) {
     // The connection may have been cut while the reader waited: it holds nothing of the frame then.
-    if (ec || connection->cut_reason() || connection->reported) {
-      if (!connection->cut_reason() && !connection->reported) {
-        stop_reading(connection);
-        report_error(connection, endpoint, ec);
-      } else {
-        handle_frames(connection, endpoint, false); // the loop says why, once
-      }
+    if (reading_ended(connection, endpoint, ec))
       return;
-    }
-    FrameReader& reader = connection->frame_reader;
-    if (!connection->limits.grow(reader.payload_growth(detail::payload_read_size))) {
-      handle_frames(connection, endpoint, false); // the budget cut it: the loop says why
-      return;
-    }
-    std::size_t room = 0;
-    unsigned char* into = nullptr;
-    try {
-      into = reader.payload_room(detail::payload_read_size, room);
-    } catch (const std::bad_alloc&) {
-      connection->cut(error::memory_budget);
-      handle_frames(connection, endpoint, false);
-      return;
-    }
     boost::system::error_code read_error;
-    const std::size_t bytes = connection->socket->read_some(boost::asio::buffer(into, room), read_error);
-    const FrameReader::Step step = reader.payload_read(into, room, bytes);
-    if (const std::size_t arrived = reader.data_arrived())
-      connection->limits.progress(arrived);
-    connection->limits.grow();
+    std::size_t room = 0, bytes = 0;
+    const FrameReader::Step step = read_into_payload(connection, room, bytes, read_error);
     if (read_error == boost::asio::error::would_block || read_error == boost::asio::error::try_again) {
       read_payload(connection, endpoint, true);
       return;
     }
-    if (read_error) {
-      stop_reading(connection);
-      report_error(connection, endpoint, read_error);
+    if (reading_ended(connection, endpoint, read_error))
       return;
-    }
-    if (step == FrameReader::Step::refused) {
-      refuse_frame(connection, endpoint, reader.refusal());
-      stop_reading(connection);
-      return;
-    }
     const bool drained_now = bytes < room;
-    if (step == FrameReader::Step::payload) {
+    switch (step) {
+    case FrameReader::Step::payload:
       read_payload(connection, endpoint, drained_now);
       return;
+    case FrameReader::Step::refused:
+      refuse_frame(connection, endpoint, connection->frame_reader.refusal());
+      stop_reading(connection);
+      return;
+    default:
+      break;
     }
-    if (act_on_frame(connection, endpoint, reader.taken_frame()) == AfterFrame::ended) {
+    if (act_on_frame(connection, endpoint, connection->frame_reader.taken_frame()) == AfterFrame::ended) {
       stop_reading(connection);
       return;
     }
     handle_frames(connection, endpoint, drained_now);
   });
+}
+
+// Reads what the socket holds into the message of the frame whose payload is read straight into
+// it, with the budget's leave for its growth, and gives the bytes to the frame reader: its step,
+// with the bytes read and how many might have been (`room`). A budget that has no room cuts the
+// connection (nothing is read then, and `ec` says so).
+template <class socket_type>
+FrameReader::Step SocketServerBase<socket_type>::read_into_payload(const std::shared_ptr<Connection>& connection,
+                                                                   std::size_t& room, std::size_t& bytes,
+                                                                   boost::system::error_code& ec) {
+  FrameReader& reader = connection->frame_reader;
+  unsigned char* into = nullptr;
+  try {
+    if (connection->limits.grow(reader.payload_growth(detail::payload_read_size)))
+      into = reader.payload_room(detail::payload_read_size, room);
+  } catch (const std::bad_alloc&) {
+    connection->cut(error::memory_budget);
+  }
+  if (!into) {
+    ec = make_error_code(*connection->cut_reason());
+    return FrameReader::Step::refused;
+  }
+  bytes = connection->socket->read_some(boost::asio::buffer(into, room), ec);
+  const FrameReader::Step step = reader.payload_read(into, room, bytes);
+  if (const std::size_t arrived = reader.data_arrived())
+    connection->limits.progress(arrived);
+  return step;
+}
+
+// Reading ends when the connection was cut (its reader reports why, once) or has been reported
+// ended elsewhere (it made room for another address), or when a read failed (`ec`, reported). True
+// when it has ended: the reader has let go of everything.
+template <class socket_type>
+bool SocketServerBase<socket_type>::reading_ended(const std::shared_ptr<Connection>& connection, Endpoint& endpoint,
+                                                  const boost::system::error_code& ec) {
+  if (!ec && !connection->cut_reason() && !connection->reported)
+    return false;
+  stop_reading(connection);
+  if (!connection->reported)
+    report_error(connection, endpoint,
+                 connection->cut_reason() ? make_error_code(*connection->cut_reason()) : ec);
+  return true;
 }
 
 // More than the high-water mark is queued for the client: the reader takes nothing more until the
@@ -180,7 +216,7 @@ template <class socket_type>
 void SocketServerBase<socket_type>::wait_for_room(const std::shared_ptr<Connection>& connection, Endpoint& endpoint) {
   connection->limits.waiting_for_client(false);
   connection->input_buffer.shrink();
-  connection->limits.grow();
+  connection->limits.settle();
   std::weak_ptr<Connection> weak = connection;
   connection->send_queue.wait_for_room([this, weak, &endpoint] {
     auto paused = weak.lock();
@@ -207,10 +243,8 @@ void SocketServerBase<socket_type>::next_turn(const std::shared_ptr<Connection>&
 template <class socket_type>
 void SocketServerBase<socket_type>::stop_reading(const std::shared_ptr<Connection>& connection) {
   connection->limits.waiting_for_client(false);
-  connection->input_buffer.trim();
-  connection->fragmented_message.reset();
-  connection->frame_reader.stop();
-  connection->limits.grow();
+  connection->drop_reader_holdings();
+  connection->limits.settle();
 }
 
 } // namespace KorvaWeb

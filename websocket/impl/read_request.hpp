@@ -84,7 +84,7 @@ void SocketServerBase<socket_type>::read_request_head(const std::shared_ptr<Conn
       connection->header);
   buffer.consume(head.consumed());
   buffer.trim(); // the head's storage does not stay with the connection
-  connection->limits.grow();
+  connection->limits.settle();
   connection->head_complete = true;
   if (!refused) // a malformed head, or too many header lines: dropped, no answer
     answer_handshake(connection);
@@ -100,7 +100,13 @@ void SocketServerBase<socket_type>::answer_handshake(const std::shared_ptr<Conne
       continue;
     auto response = std::make_shared<boost::asio::streambuf>();
     std::ostream stream(response.get());
-    if (!make_handshake_response(connection->header, stream))
+    if (config.permessage_deflate && (connection->deflate = negotiate_deflate(connection->header))) {
+      if (!compression)
+        compression = std::make_shared<Compression>();
+      connection->compression = compression;
+    }
+    if (!make_handshake_response(connection->header, stream,
+                                 connection->deflate ? deflate_answer(*connection->deflate) : std::string()))
       return; // no key: dropped without an answer
     switch (let_in(connection)) {
     case Verdict::in:
