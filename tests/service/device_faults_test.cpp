@@ -204,8 +204,10 @@ TEST(DeviceFaults, WhatTheDeviceLibraryStartsEndsWithSigterm) {
     int child = 0;
     ASSERT_EQ(std::sscanf(reply.c_str(), "{\"child\":%d}", &child), 1) << reply;
     ASSERT_GT(child, 0) << reply;
-    EXPECT_EQ(status_line(child, "SigBlk"), "0000000000000000") << fault;
-    EXPECT_EQ(status_line(child, "SigIgn"), "0000000000000000") << fault;
+    if (!under_emulator()) { // qemu-user's own threads block and ignore signals of their own
+      EXPECT_EQ(status_line(child, "SigBlk"), "0000000000000000") << fault;
+      EXPECT_EQ(status_line(child, "SigIgn"), "0000000000000000") << fault;
+    }
     ::kill(child, SIGTERM);
     EXPECT_TRUE(eventually([&] { // a zombie (the service never waits for it), or gone
       const std::string state = status_line(child, "State");
