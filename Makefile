@@ -31,7 +31,7 @@ run:
 	@echo "make run: ws://127.0.0.1:8888/api until Ctrl-C; it serves no page. For the console in a" \
 	  "browser, stop it, run 'node tests/clients/stack.js $(BUILD)/service/korva-server 8080' (it needs" \
 	  "nginx, node and openssl: make build installs them) and open http://127.0.0.1:8080/"
-	./$(BUILD)/service/korva-server
+	@./$(BUILD)/service/korva-server
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
