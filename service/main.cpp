@@ -63,8 +63,8 @@ constexpr long timeout_message = 30;
 // room for one request under way (a largest request and its reply, 2 x 16 MiB, counted only once
 // the reply is queued), the device library's own copies, the log's queue (1 MiB), the
 // connections themselves and about 4 MiB to run: 40 MiB keeps the whole under 100 MiB. It holds a
-// largest message being received, a largest reply and a largest notification at once (README,
-// "Limits").
+// largest message being received, a largest reply and a largest notification at once
+// (docs/operation.md, "Limits").
 constexpr std::size_t memory_budget = 40 * 1024 * 1024;
 // What the pushes of the monitor and of the device's push thread may hold, beside the budget, while
 // the event loop is held up (a device call that takes a minute): the monitor then waits, the push
