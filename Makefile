@@ -20,13 +20,18 @@ build: deps
 
 # Runs the service in the foreground with the simulated device library; Ctrl-C ends it. Installs
 # and builds only what the service and the simulated device need; a build folder it makes anew
-# leaves the tests out until `make build` or `make test` puts them in.
+# leaves the tests out until `make build` or `make test` puts them in. The service serves no page:
+# its last line before the service's own says how to open the console in a browser (stack.js
+# runs a service of its own on 127.0.0.1:8888 behind nginx, and needs nginx, node and openssl).
 run:
 	scripts/install-deps --service
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) \
 	  $(if $(wildcard $(BUILD)/CMakeCache.txt),,-DBUILD_TESTING=OFF) $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j $(JOBS) --target korva-server
-	./$(BUILD)/service/korva-server
+	@echo "make run: ws://127.0.0.1:8888/api until Ctrl-C; it serves no page. For the console in a" \
+	  "browser, stop it, run 'node tests/clients/stack.js $(BUILD)/service/korva-server 8080' (it needs" \
+	  "nginx, node and openssl: make build installs them) and open http://127.0.0.1:8080/"
+	@./$(BUILD)/service/korva-server
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)

@@ -1,6 +1,6 @@
 #include "api/connection_log.hpp"
 
-#include "api/log_safe.hpp"
+#include "device/log_safe.hpp"
 #include "api/request_handler.hpp"
 #include "device/logger.hpp"
 

@@ -1,6 +1,6 @@
 #include "api/request_handler.hpp"
 
-#include "api/log_safe.hpp"
+#include "device/log_safe.hpp"
 #include "api/request_time_file.hpp"
 #include "device/device_calls.hpp"
 #include "device/device_text.hpp"

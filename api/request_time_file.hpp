@@ -12,10 +12,11 @@
 // How the file is opened depends on the file system under it. On a disk file system (ext4 and
 // the like), closing a file that was truncated and then written makes the kernel write it to the
 // disk at once (a safeguard for files replaced by truncation), and the next request's truncation
-// waits for that: 200 µs per request. There the file is emptied by an open with truncation that is
-// closed at once, and the line is written through a second open without truncation (15 µs). On a
-// file system in memory (tmpfs, ramfs) nothing is flushed, and the request keeps the file open from
-// the truncation to its line, which saves an open and a close. What the file holds, and when, is the
+// waits for that disk write, which costs many times the rest of the file's work (measured in
+// docs/performance.md). There the file is emptied by an open with truncation that is closed at
+// once, and the line is written through a second open without truncation. On a file system in
+// memory (tmpfs, ramfs) nothing is flushed, and the request keeps the file open from the
+// truncation to its line, which saves an open and a close. What the file holds, and when, is the
 // same either way.
 
 #include <string>

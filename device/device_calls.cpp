@@ -1,6 +1,6 @@
 #include "device/device_calls.hpp"
 
-#include "api/log_safe.hpp"
+#include "device/log_safe.hpp"
 
 #include <time.h>
 

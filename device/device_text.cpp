@@ -1,80 +1,67 @@
 #include "device/device_text.hpp"
 
-#include <cstdint>
-#include <cstring>
+#include "websocket/utf8.hpp"
+
+#include <algorithm>
 
 namespace korva {
 
 namespace {
 
-// The length of the character that starts at `at` when it is well-formed; otherwise 0, with
-// `maximal` set to the length of the longest start of a character there (at least 1), which is
-// replaced as one.
-std::size_t character_at(const unsigned char* at, const unsigned char* end, std::size_t& maximal) noexcept {
-  const unsigned char lead = *at;
-  std::size_t length = 0;
-  unsigned char low = 0x80, high = 0xBF; // the range of the second byte
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0)
-      low = 0xA0; // no overlong forms
-    else if (lead == 0xED)
-      high = 0x9F; // no surrogates
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0)
-      low = 0x90;
-    else if (lead == 0xF4)
-      high = 0x8F; // nothing above U+10FFFF
-  } else {
-    maximal = 1; // a continuation byte, or a byte that never starts a character
-    return 0;
-  }
-  std::size_t taken = 1;
-  for (; taken < length && at + taken < end; ++taken) {
-    const unsigned char c = at[taken];
-    if (taken == 1 ? (c < low || c > high) : (c & 0xC0) != 0x80)
-      break;
-  }
-  if (taken == length)
-    return length;
-  maximal = taken;
-  return 0;
-}
+using KorvaWeb::Utf8Validator;
 
-// The length of the valid UTF-8 that `text` starts with.
+// Text is checked a piece at a time at the validator's own speed; only the piece in which it
+// fails is gone through again, a byte at a time, to find where.
+constexpr std::size_t piece_size = 256;
+
+bool is_continuation(unsigned char c) noexcept { return (c & 0xC0) == 0x80; }
+
+// The length of the valid UTF-8 that [begin, end) starts with: it ends where a character ends.
 std::size_t valid_prefix(const unsigned char* begin, const unsigned char* end) noexcept {
-  const unsigned char* at = begin;
+  const unsigned char* at = begin; // where a character starts, with only valid UTF-8 before it
   while (at < end) {
-    while (end - at >= 8) {
-      std::uint64_t word;
-      std::memcpy(&word, at, 8);
-      if (word & 0x8080808080808080ull)
-        break;
-      at += 8;
-    }
-    if (at == end)
-      break;
-    if (*at < 0x80) {
-      ++at;
+    const std::size_t size = std::min<std::size_t>(piece_size, static_cast<std::size_t>(end - at));
+    Utf8Validator validator;
+    if (validator.feed(at, size)) {
+      if (validator.complete()) {
+        at += size;
+        continue;
+      }
+      // The piece ends inside a character (its lead byte at most three bytes back), which
+      // starts the next piece, or ends the text cut off.
+      const unsigned char* lead = at + size - 1;
+      while (is_continuation(*lead))
+        --lead;
+      if (at + size == end)
+        return static_cast<std::size_t>(lead - begin);
+      at = lead;
       continue;
     }
-    std::size_t maximal = 0;
-    const std::size_t length = character_at(at, end, maximal);
-    if (length == 0)
-      break;
-    at += length;
+    Utf8Validator byte_wise;
+    for (const unsigned char* next = at; next < end && byte_wise.feed(next, 1);) {
+      ++next;
+      if (byte_wise.complete())
+        at = next;
+    }
+    break;
   }
   return static_cast<std::size_t>(at - begin);
+}
+
+// The length of the longest start of a character at `at`, where the valid text ends: the bytes
+// that one U+FFFD replaces (at least 1).
+std::size_t maximal_part(const unsigned char* at, const unsigned char* end) noexcept {
+  Utf8Validator validator;
+  std::size_t taken = 0;
+  while (at + taken < end && validator.feed(at + taken, 1))
+    ++taken;
+  return std::max<std::size_t>(taken, 1);
 }
 
 } // namespace
 
 bool valid_utf8(const std::string& text) noexcept {
-  const auto* begin = reinterpret_cast<const unsigned char*>(text.data());
-  return valid_prefix(begin, begin + text.size()) == text.size();
+  return Utf8Validator::valid(reinterpret_cast<const unsigned char*>(text.data()), text.size());
 }
 
 std::size_t make_valid_utf8(std::string& text) {
@@ -92,11 +79,9 @@ std::size_t make_valid_utf8(std::string& text) {
     at += valid;
     if (at == end)
       break;
-    std::size_t maximal = 1;
-    character_at(at, end, maximal);
     repaired.append("\xEF\xBF\xBD");
     ++replaced;
-    at += maximal;
+    at += maximal_part(at, end);
     valid = valid_prefix(at, end);
   }
   text.swap(repaired);

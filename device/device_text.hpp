@@ -12,7 +12,8 @@ namespace korva {
 // Replaces each ill-formed sequence of `text` by U+FFFD (the bytes EF BF BD), one for each maximal
 // part of a sequence that could have begun a character (as the Unicode standard recommends, and
 // browsers decode), and returns how many it replaced. Valid UTF-8 (no overlong forms, no
-// surrogates, nothing above U+10FFFF) is only read, eight bytes at a time while it is ASCII.
+// surrogates, nothing above U+10FFFF) is only read, by the check the WebSocket library makes of
+// what clients send (websocket/utf8.hpp).
 std::size_t make_valid_utf8(std::string& text);
 
 // True when `text` is valid UTF-8 as a whole.

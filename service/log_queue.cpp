@@ -76,9 +76,9 @@ struct LogQueue::Core {
     std::unique_lock<std::mutex> lock(mutex);
     for (;;) {
       // What comes within gather_time of a write waits for the next one unannounced: a busy
-      // service wakes nobody and writes many entries at once (woken for every entry, the writer
-      // cost the service a quarter more CPU per request; README, Performance). After a quiet
-      // gather_time the next entry wakes the writer, which writes it at once.
+      // service wakes nobody and writes many entries at once (woken for every entry instead, the
+      // writer costs the service noticeably more CPU per request; measured in docs/performance.md).
+      // After a quiet gather_time the next entry wakes the writer, which writes it at once.
       wake.wait_for(lock, gather_time, [this] { return stopping.load(); });
       while (!stopping && logged == taken) {
         writer_waits = true;

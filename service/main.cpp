@@ -63,8 +63,8 @@ constexpr long timeout_message = 30;
 // room for one request under way (a largest request and its reply, 2 x 16 MiB, counted only once
 // the reply is queued), the device library's own copies, the log's queue (1 MiB), the
 // connections themselves and about 4 MiB to run: 40 MiB keeps the whole under 100 MiB. It holds a
-// largest message being received, a largest reply and a largest notification at once (README,
-// "Limits").
+// largest message being received, a largest reply and a largest notification at once
+// (docs/operation.md, "Limits").
 constexpr std::size_t memory_budget = 40 * 1024 * 1024;
 // What the pushes of the monitor and of the device's push thread may hold, beside the budget, while
 // the event loop is held up (a device call that takes a minute): the monitor then waits, the push
@@ -104,6 +104,108 @@ std::string describe(const std::exception_ptr& failure) {
   }
 }
 
+// The server as the service runs it: where it listens, and every limit its clients meet.
+void configure_server(KorvaWeb::SocketServer& server) {
+  server.config.address = listen_address;
+  server.config.port = listen_port;
+  server.config.max_message_size = max_message_size;
+  server.config.send_queue_high_water = send_queue_high_water;
+  server.config.send_queue_limit = send_queue_limit;
+  server.config.timeout_close = timeout_close;
+  server.config.timeout_message = timeout_message;
+  server.config.memory_budget = memory_budget;
+  server.config.handover_reserve = handover_reserve;
+  server.on_broadcasts_dropped = korva::log_dropped_pushes;
+  server.config.max_connections = max_connections;
+  server.config.send_buffer_size = send_buffer_size;
+  server.config.receive_buffer_size = receive_buffer_size;
+  // Every browser and client library offers permessage-deflate: the JSON that goes to a device
+  // reached over a slow link shrinks several times.
+  server.config.permessage_deflate = true;
+}
+
+// The one device interface, or none when the device library cannot start: its text is then the
+// one entry on standard error, and the service ends with status 1 before anything listens.
+std::unique_ptr<SystemAPI> create_device_interface() {
+  try {
+    return std::unique_ptr<SystemAPI>(new SystemAPI(false));
+  } catch (const std::exception& e) {
+    Logger(std::cerr) << e.what();
+    return nullptr;
+  }
+}
+
+// The handlers of "/api", all set before the server thread starts, so that the first client
+// already meets them. The endpoint refers to every argument for the life of the server; `cuts`
+// counts the clients cut for a limit, for the status line.
+void install_api_endpoint(KorvaWeb::SocketServer& server, SystemAPI& system_api, std::mutex& request_mutex,
+                          bool& rebooting, korva::ConnectionCuts& cuts) {
+  auto& endpoint = server.endpoints["^/api/?$"];
+  endpoint.on_message = korva::make_message_handler(system_api, server, request_mutex, rebooting);
+  endpoint.on_open = korva::on_open;
+  endpoint.on_close = korva::on_close;
+  endpoint.on_error = [&cuts](std::shared_ptr<korva::Connection> connection, const boost::system::error_code& error) {
+    cuts.count(error);
+    korva::on_error(std::move(connection), error);
+  };
+}
+
+// The server thread's work: listens (on the socket systemd handed over, if one was taken), tells
+// the service manager it is ready, and runs the event loop until an orderly stop ends it. A
+// listener that cannot be set up, or an exception out of the loop, ends the process with status 1.
+void serve(KorvaWeb::SocketServer& server, korva::ServiceLog& log, korva::ServiceStop& stop,
+           const korva::Notifier& notifier, const korva::HandedSocket& handed) {
+  pthread_setname_np(pthread_self(), "korva-loop");
+  try {
+    if (handed.fd >= 0)
+      server.acceptor.reset(new boost::asio::ip::tcp::acceptor(*server.io_service, boost::asio::ip::tcp::v4(), handed.fd));
+    server.start();
+    notifier.notify("READY=1");
+    server.io_service->run();
+    stop.loop_ended(); // an orderly stop ended it
+  } catch (...) {
+    std::string what = describe(std::current_exception());
+    if (server.bound_port() == 0)
+      exit_on_failure(log, std::string("cannot listen on ") + listen_address + ":" + std::to_string(listen_port) + ": " + what);
+    exit_on_failure(log, "server thread ended by an exception: " + what);
+  }
+}
+
+// The monitor thread's work: the value-change monitor for as long as the service runs. An
+// exception out of it stops the service in order with status 1.
+void watch_values(SystemAPI& system_api, KorvaWeb::SocketServer& server, korva::ServiceStop& stop) {
+  pthread_setname_np(pthread_self(), "korva-monitor");
+  try {
+    korva::run_monitor(system_api, server);
+  } catch (...) {
+    stop.fail("monitor thread ended by an exception: " + describe(std::current_exception()));
+  }
+}
+
+// One second, whatever signals come meanwhile.
+void sleep_one_second() {
+  struct timespec one_second {1, 0};
+  while (nanosleep(&one_second, &one_second) != 0 && errno == EINTR) {
+  }
+}
+
+// Hands the calling thread (the main thread) to the device's push notification handler until its
+// run() returns. An exception out of it stops the service in order with status 1. The handler is
+// returned to be destroyed once the threads that may still push have ended.
+std::unique_ptr<LocalPushNotificationHandler> run_push_handler(SystemAPI& system_api, KorvaWeb::SocketServer& server,
+                                                               korva::ServiceStop& stop) {
+  auto push_callback = korva::make_push_callback(system_api, server);
+  std::unique_ptr<LocalPushNotificationHandler> push_handler;
+  try {
+    push_handler.reset(new LocalPushNotificationHandler(push_callback));
+    push_handler->start();
+    push_handler->run();
+  } catch (...) {
+    stop.fail("push handler ended by an exception: " + describe(std::current_exception()));
+  }
+  return push_handler;
+}
+
 } // namespace
 
 int main() {
@@ -131,40 +233,14 @@ int main() {
                       << static_cast<int>(listen_port) << " itself";
 
   KorvaWeb::SocketServer server;
-  server.config.address = listen_address;
-  server.config.port = listen_port;
-  server.config.max_message_size = max_message_size;
-  server.config.send_queue_high_water = send_queue_high_water;
-  server.config.send_queue_limit = send_queue_limit;
-  server.config.timeout_close = timeout_close;
-  server.config.timeout_message = timeout_message;
-  server.config.memory_budget = memory_budget;
-  server.config.handover_reserve = handover_reserve;
-  server.on_broadcasts_dropped = korva::log_dropped_pushes;
-  server.config.max_connections = max_connections;
-  server.config.send_buffer_size = send_buffer_size;
-  server.config.receive_buffer_size = receive_buffer_size;
-  server.config.permessage_deflate = true;
-
-  std::unique_ptr<SystemAPI> system_api;
-  try {
-    system_api.reset(new SystemAPI(false));
-  } catch (const std::exception& e) {
-    Logger(std::cerr) << e.what();
+  configure_server(server);
+  std::unique_ptr<SystemAPI> system_api = create_device_interface();
+  if (!system_api)
     return 1;
-  }
-
-  auto& endpoint = server.endpoints["^/api/?$"];
   std::mutex request_mutex;
   bool rebooting = false;
-  endpoint.on_message = korva::make_message_handler(*system_api, server, request_mutex, rebooting);
-  endpoint.on_open = korva::on_open;
-  endpoint.on_close = korva::on_close;
   korva::ConnectionCuts cuts;
-  endpoint.on_error = [&cuts](std::shared_ptr<korva::Connection> connection, const boost::system::error_code& error) {
-    cuts.count(error);
-    korva::on_error(std::move(connection), error);
-  };
+  install_api_endpoint(server, *system_api, request_mutex, rebooting, cuts);
 
   // The event loop is made here, before any thread that stops it: the server thread runs it once
   // start() has opened the listener.
@@ -176,49 +252,13 @@ int main() {
   korva::ServiceWatch watch(server, notifier, log, cuts);
   watch.start();
 
-  std::thread server_thread([&server, &log, &stop, &notifier, &handed] {
-    pthread_setname_np(pthread_self(), "korva-loop");
-    try {
-      if (handed.fd >= 0)
-        server.acceptor.reset(new boost::asio::ip::tcp::acceptor(*server.io_service, boost::asio::ip::tcp::v4(), handed.fd));
-      server.start();
-      notifier.notify("READY=1");
-      server.io_service->run();
-      stop.loop_ended(); // an orderly stop ended it
-    } catch (...) {
-      std::string what = describe(std::current_exception());
-      if (server.bound_port() == 0)
-        exit_on_failure(log, std::string("cannot listen on ") + listen_address + ":" + std::to_string(listen_port) + ": " + what);
-      exit_on_failure(log, "server thread ended by an exception: " + what);
-    }
-  });
-
-  korva::StackThread monitor_thread(korva::monitor_stack_size, [&system_api, &server, &stop] {
-    pthread_setname_np(pthread_self(), "korva-monitor");
-    try {
-      korva::run_monitor(*system_api, server);
-    } catch (...) {
-      stop.fail("monitor thread ended by an exception: " + describe(std::current_exception()));
-    }
-  });
-
-  struct timespec one_second {1, 0};
-  while (nanosleep(&one_second, &one_second) != 0 && errno == EINTR) {
-  }
-
-  auto push_callback = korva::make_push_callback(*system_api, server);
-  std::unique_ptr<LocalPushNotificationHandler> push_handler;
-  try {
-    push_handler.reset(new LocalPushNotificationHandler(push_callback));
-    push_handler->start();
-    push_handler->run();
-  } catch (...) {
-    stop.fail("push handler ended by an exception: " + describe(std::current_exception()));
-  }
+  std::thread server_thread([&] { serve(server, log, stop, notifier, handed); });
+  korva::StackThread monitor_thread(korva::monitor_stack_size, [&] { watch_values(*system_api, server, stop); });
+  sleep_one_second();
+  std::unique_ptr<LocalPushNotificationHandler> push_handler = run_push_handler(*system_api, server, stop);
 
   server_thread.join();
   monitor_thread.join();
-
   push_handler.reset();
   system_api.reset();
   return 0; // the server goes last, with this scope

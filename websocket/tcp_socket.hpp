@@ -120,8 +120,8 @@ std::optional<std::size_t> sent_memory(Stream&) noexcept {
 // window such a buffer offers is about two segments of the client's, and once it falls just short
 // of one (the kernel rounds it down to the segment sizes it has seen) the client sends nothing more
 // of a message until a window probe, which every segment the service sends it puts off again (a
-// request of 3 KB stalled for as long as the service pushed values every 20 ms). Segments of a
-// quarter of the buffer keep several in any window it offers.
+// request of a few KB then stalls for as long as the service keeps pushing; measured in
+// docs/performance.md). Segments of a quarter of the buffer keep several in any window it offers.
 template <class Socket>
 void set_buffer_sizes(Socket& socket, const Config& config) {
   boost::system::error_code ignored;

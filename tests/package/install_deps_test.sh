@@ -7,7 +7,8 @@
 # cannot take the architecture away (a package of it is installed), it must print the command that
 # does. Then --cross-sysroot armhf on a setup whose mirror has a second suite, whose armhf list
 # loads: the libraries must come from it, with their dependencies but those the cross toolchain
-# brings, unpacked into a sysroot, and the setup's architectures left alone.
+# brings, unpacked into a sysroot, and the setup's architectures left alone. Last, the npm step
+# against a registry that never answers.
 #   install_deps_test.sh INSTALL_DEPS
 set -uo pipefail
 export LC_ALL=C
@@ -125,6 +126,33 @@ unpacked=$(ls "$work/cross/arm-linux-gnueabihf/usr/lib/arm-linux-gnueabihf" 2>/d
   fail "sysroot: unpacked '$unpacked', not the libraries and their dependencies but the cross toolchain's"
 [[ $(DPKG_ADMINDIR=$admin dpkg --print-foreign-architectures) == "$(cat "$admin/arch.want")" ]] ||
   fail "sysroot: the setup's architectures changed"
+
+# The client tests' npm step against a registry that takes connections and never answers (npm's
+# time-out per try shortened to 2 s; its tries and the waits between them are install-deps's):
+# install-deps must say that it needs the registry before npm starts, then fail with its message
+# within seconds instead of waiting. It runs on a copy of install-deps beside a copy of the lock
+# file, after the host's packages are in (the suite runs after `make build`).
+if command -v npm >/dev/null; then
+  tree=$work/tree
+  mkdir -p "$tree/scripts" "$tree/tests/clients"
+  cp "$install_deps" "$tree/scripts/"
+  cp "$(dirname "$install_deps")"/../tests/clients/package{,-lock}.json "$tree/tests/clients/"
+  coproc silent { exec python3 -c 'import socket; s = socket.create_server(("127.0.0.1", 0)); print(s.getsockname()[1], flush=True)
+held = []
+while True: held.append(s.accept())'; }
+  read -r port <&"${silent[0]}"
+  output=$(npm_config_registry=http://127.0.0.1:$port/ npm_config_cache=$work/npm-cache npm_config_fetch_timeout=2000 \
+           timeout -k 5 30 "$tree/scripts/install-deps" 2>&1)
+  status=$?
+  kill "$silent_PID"
+  echo "npm: status $status"
+  echo "$output"
+  [[ $status -eq 1 ]] || fail "npm: status $status, not 1 (124: it waited)"
+  grep -q "npm packages come from the npm registry (http://127.0.0.1:$port/)" <<<"${output%%npm error*}" ||
+    fail "npm: the registry is not named before npm starts"
+  grep -q 'npm ci failed (npm.s error above): the client tests need the npm registry' <<<"$output" ||
+    fail "npm: no message of install-deps's own after npm's error"
+fi
 
 [[ $(dpkg --print-foreign-architectures) == "$host_architectures" ]] || fail "the host's own architectures changed"
 [[ $failed -eq 0 ]] && echo "install_deps_test: passed"

@@ -1,9 +1,10 @@
 #pragma once
-// Client text made safe for the log. Whatever a client controls and the service logs (a command
-// name, a close reason, the request path and query string, header names and values, the forwarded
-// client address) goes through log_safe, on standard output and in the request-time file alike, so
-// that a client can neither start a line of its own, nor send a terminal control sequence, nor
-// make the service write megabytes for one value.
+// Text the service did not write, made safe for the log. Whatever a client controls and the service
+// logs (a command name, a close reason, the request path and query string, header names and
+// values, the forwarded client address) goes through log_safe, on standard output and in the
+// request-time file alike, so that a client can neither start a line of its own, nor send a
+// terminal control sequence, nor make the service write megabytes for one value; so do the device
+// library's failure texts (device/device_calls.hpp).
 
 #include <cstddef>
 #include <string>

@@ -1,6 +1,6 @@
 // log_safe: what a client's text looks like in the log.
 
-#include "api/log_safe.hpp"
+#include "device/log_safe.hpp"
 
 #include <gtest/gtest.h>
 

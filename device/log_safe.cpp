@@ -1,4 +1,4 @@
-#include "api/log_safe.hpp"
+#include "device/log_safe.hpp"
 
 namespace korva {
 
