@@ -82,7 +82,9 @@ public:
     // Asks the kernel what it holds of the bytes sent (on the loop), for set_sent().
     virtual void measure_sent() noexcept = 0;
     // The budget cuts this connection: it must give back everything it holds before it returns
-    // (its queue uncounted, its reader's holdings set to 0), and then hold nothing more.
+    // (its queue uncounted, its reader's holdings set to 0), and then hold nothing more; but the
+    // one whose growth could not be made room for (set_receiving() gives false) may keep its
+    // reader's holdings until it sees the cut, which its reader does at once.
     virtual void cut_for_budget() = 0;
     // A reference that keeps the connection while it is cut; empty once its last holder has let go.
     virtual std::shared_ptr<Account> share() noexcept = 0;

@@ -150,10 +150,21 @@ public:
       return false;
     if (!connection.send_queue.frames.counted())
       return true; // without a budget nothing is counted
-    return budget->set_receiving(*this, connection.reader_holding() + more);
+    growing_ = true;
+    const bool room = budget->set_receiving(*this, connection.reader_holding() + more);
+    growing_ = false;
+    return room;
   }
-  // What the reader holds has fallen (or stayed): counted as it is now.
-  void settle() { grow(); }
+  // What the reader holds has changed: counted as it is now (nothing, once it has stopped).
+  void settle() {
+    Connection& connection = self();
+    if (!connection.send_queue.frames.counted())
+      return;
+    if (connection.cut_reason())
+      budget->set_receiving(*this, connection.reader_holding()); // falls: cuts no one
+    else
+      grow();
+  }
 
   std::shared_ptr<Budget::Account> share() noexcept override {
     auto owner = self().weak_from_this().lock();
@@ -169,10 +180,13 @@ public:
     return seconds_to_send(self().frame_reader.missing());
   }
   // The reader's holdings go at once; its pending read finds the connection cut before it touches
-  // them.
+  // them. A reader cut for its own growth (inside grow(), in the middle of a step that uses them)
+  // lets go of them itself when it sees the cut, at once.
   void cut_for_budget() override {
     Connection& connection = self();
     connection.cut(error::memory_budget);
+    if (growing_)
+      return;
     connection.drop_reader_holdings();
     budget->set_receiving(*this, 0);
   }
@@ -273,6 +287,7 @@ private:
   }
 
   Connection& connection_;
+  bool growing_ = false; // inside grow()
   std::unique_ptr<Timer> timer;
   std::uint64_t generation = 0;
   bool closing = false;     // the close timer has been started
@@ -284,39 +299,45 @@ private:
   bool message_timer_running = false;
   typename Clock::time_point last_progress;
 
-  // The bytes of data frames that came in, second by second, over the last few seconds.
+  // The bytes of data frames that came in, second by second, over the last few seconds (24 bytes:
+  // every connection has them).
   class Arrivals {
   public:
     static constexpr int window = 5; // seconds
 
     void add(typename Clock::time_point now, std::size_t bytes) noexcept {
       advance(second_of(now));
-      bytes_[static_cast<std::size_t>(second_ % window)] += bytes;
+      std::uint32_t& slot = bytes_[second_ % window];
+      slot = bytes > UINT32_MAX - slot ? UINT32_MAX : slot + static_cast<std::uint32_t>(bytes);
     }
     double seconds_for(typename Clock::time_point now, std::size_t remaining) const noexcept {
-      const std::int64_t second = second_of(now);
-      std::size_t total = 0;
-      for (std::int64_t s = second - window + 1; s <= second; ++s)
-        if (s > second_ - window && s <= second_)
-          total += bytes_[static_cast<std::size_t>(s % window)];
+      const std::uint32_t second = second_of(now);
+      double total = 0;
+      for (std::uint32_t back = 0; back < window; ++back) {
+        const std::uint32_t s = second - back;
+        if (second_ - s < window) // a second kept: not before the window, nor after the last add
+          total += bytes_[s % window];
+      }
       if (total == 0)
         return std::numeric_limits<double>::infinity();
-      return static_cast<double>(remaining) * window / static_cast<double>(total);
+      return static_cast<double>(remaining) * window / total;
     }
 
   private:
-    static std::int64_t second_of(typename Clock::time_point time) noexcept {
-      return std::chrono::duration_cast<std::chrono::seconds>(time.time_since_epoch()).count();
+    static std::uint32_t second_of(typename Clock::time_point time) noexcept {
+      return static_cast<std::uint32_t>(std::chrono::duration_cast<std::chrono::seconds>(time.time_since_epoch()).count());
     }
     // Moves on to `second`, forgetting the seconds that fall out of the window.
-    void advance(std::int64_t second) noexcept {
-      for (std::int64_t s = second_ + 1; s <= second && s <= second_ + window; ++s)
-        bytes_[static_cast<std::size_t>(s % window)] = 0;
-      if (second > second_)
-        second_ = second;
+    void advance(std::uint32_t second) noexcept {
+      const std::uint32_t ahead = second - second_;
+      if (ahead == 0 || ahead > 0x80000000u)
+        return; // the same second, or (a clock gone back) an earlier one
+      for (std::uint32_t s = 1; s <= ahead && s <= window; ++s)
+        bytes_[(second_ + s) % window] = 0;
+      second_ = second;
     }
-    std::int64_t second_ = 0;
-    std::size_t bytes_[window] = {};
+    std::uint32_t second_ = 0;
+    std::uint32_t bytes_[window] = {};
   };
   Arrivals arrivals_;
 };

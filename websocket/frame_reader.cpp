@@ -60,9 +60,10 @@ FrameReader::Step FrameReader::take(ReadBuffer& input, std::shared_ptr<Message>&
   const std::uint64_t length = length_code < 126 ? length_code : read_big_endian(data + 2, head_size - 2);
   const bool starts_message = frame_opcode(fin_rsv_opcode) == opcodes::text || frame_opcode(fin_rsv_opcode) == opcodes::binary;
   const bool compressed = is_data_frame(fin_rsv_opcode) &&
-                          (starts_message ? (fin_rsv_opcode & rsv1_bit) != 0 : compressed_message_);
-  const std::size_t assembled =
-      starts_message ? 0 : compressed ? compressed_total_ : fragmented_message ? fragmented_message->length : 0;
+                          (starts_message ? (fin_rsv_opcode & rsv1_bit) != 0 : compressed_message_open(fragmented_message));
+  // (A compressed message being assembled counts its compressed bytes in its length until it is
+  // inflated whole.)
+  const std::size_t assembled = starts_message || !fragmented_message ? 0 : fragmented_message->length;
   if (frame_too_big<std::size_t>(length, assembled, max_message_size) ||
       length > std::numeric_limits<std::size_t>::max() - head_size - 4)
     return refuse(error::message_too_big);
@@ -81,24 +82,21 @@ FrameReader::Step FrameReader::take(ReadBuffer& input, std::shared_ptr<Message>&
   if (starts_message) {
     text_ = opcode == opcodes::text;
     utf8_.reset();
-    compressed_message_ = compressed;
-    compressed_total_ = 0;
   }
   if (compressed) { // its payload goes to the caller's inflating, piece by piece
     std::shared_ptr<Message> message;
     try {
       if (!starts_message)
-        message = fragmented_message;
+        (message = fragmented_message)->length += payload;
       else if (frame_is_final(fin_rsv_opcode))
         message = message_for(fin_rsv_opcode, 0, whole, fragmented_message);
       else
-        message = fragmented_message = std::make_shared<Message>(fin_rsv_opcode | fin_bit, 0);
+        message = fragmented_message = std::make_shared<Message>(fin_rsv_opcode | fin_bit, payload);
+      const bool own_message = message != fragmented_message;
+      compressed_.reset(new Compressed{std::move(message), own_message, frame_is_final(fin_rsv_opcode), payload, 0, 0, key});
     } catch (const std::bad_alloc&) {
       return refuse(error::memory_budget);
     }
-    compressed_total_ += payload;
-    const bool own_message = message != fragmented_message;
-    compressed_.emplace(Compressed{std::move(message), own_message, frame_is_final(fin_rsv_opcode), payload, 0, 0, key});
     return compressed_step(input);
   }
   const std::size_t here = whole ? payload : input.size();
@@ -197,7 +195,6 @@ void FrameReader::take_compressed(ReadBuffer& input, std::size_t count, bool mor
 FrameReader::Frame FrameReader::finish_compressed() noexcept {
   std::shared_ptr<Message> message = std::move(compressed_->message);
   compressed_.reset();
-  compressed_message_ = false;
   seen_ = 0;
   const unsigned char first = message->fin_rsv_opcode;
   const std::size_t length = message->length;
@@ -212,7 +209,6 @@ void FrameReader::delivered(const std::shared_ptr<Message>& message) noexcept {
 void FrameReader::stop() noexcept {
   payload_.reset();
   compressed_.reset();
-  compressed_message_ = false;
   frame_.message.reset();
   seen_ = 0;
 }

@@ -25,6 +25,7 @@
 // Not thread-safe: the connection's reading chain uses it one step at a time.
 
 #include "websocket/error.hpp"
+#include "websocket/frame.hpp"
 #include "websocket/message.hpp"
 #include "websocket/read_buffer.hpp"
 #include "websocket/utf8.hpp"
@@ -109,7 +110,7 @@ public:
     return payload_ ? payload_->missing : compressed_ ? compressed_->missing : wanted_;
   }
   // A frame's payload is under way (read straight into its message, or a compressed one's).
-  bool in_payload() const noexcept { return payload_ || compressed_; }
+  bool in_payload() const noexcept { return payload_ || compressed_ != nullptr; }
 
   // What the reader holds itself: the storage of a message read straight into that is not the
   // fragmented message (whose owner counts it).
@@ -160,9 +161,10 @@ private:
 
   Frame frame_;
   std::optional<Partial> payload_;
-  std::optional<Compressed> compressed_;
-  bool compressed_message_ = false;  // the data message under way is compressed
-  std::size_t compressed_total_ = 0; // its compressed bytes so far
+  std::unique_ptr<Compressed> compressed_; // only while such a frame is taken: none for an idle connection
+  static bool compressed_message_open(const std::shared_ptr<Message>& fragmented_message) noexcept {
+    return fragmented_message && (fragmented_message->fin_rsv_opcode & rsv1_bit) != 0;
+  }
   std::size_t wanted_ = 0;
   error refusal_ = error::message_too_big;
   // The data message being received is text, and its bytes so far are UTF-8 up to this state.

@@ -97,8 +97,10 @@ public:
   // the connection only weakly: a queue above the mark has a write under way, which holds it.
   void wait_for_room(std::function<void()> resume) { paused_reader_ = std::move(resume); }
 
-  // `idle` is posted whenever the queue has written (or dropped) its last frame from now on.
-  void when_idle(std::function<void()> idle) { idle_ = std::move(idle); }
+  // From now on, whenever the queue has written (or dropped) its last frame, idle(owner) is posted,
+  // `owner` being what keep() gave (the connection), unless it has gone by then.
+  using Idle = void (*)(const std::shared_ptr<void>& owner);
+  void when_idle(Idle idle) noexcept { idle_ = idle; }
 
   // Ends the queue with `error` (see Failure above). The caller closes the socket with a reset,
   // which ends the write under way and lets go of what the kernel held; the frame being written
@@ -137,7 +139,7 @@ private:
     if (failure_) { // failed before its write began: the frame is told so, as if its write had failed
       const SendCallback callback = std::move(front->callback);
       frames.clear();
-      went_idle();
+      went_idle(owner);
       if (callback)
         callback(failure_);
       return;
@@ -158,7 +160,7 @@ private:
       if (!frames.wrote(bytes) || !done(front))
         break; // (cut by the budget for them: the asynchronous write on its closed socket says so)
       tell_front(ec, keep); // at the front still: what it pushes goes behind
-      if (!next_frame())
+      if (!next_frame(keep))
         return;
     }
     stream_.async_write_some(unwritten(*frames.front()),
@@ -189,10 +191,10 @@ private:
     if (ec) {
       fail(ec);
       frames.clear();
-      went_idle();
+      went_idle(owner);
       return;
     }
-    if (next_frame())
+    if (next_frame(keep))
       write(keep);
   }
 
@@ -220,8 +222,8 @@ private:
     if (ec) {
       fail(ec);
       frames.clear();
-      went_idle();
-    } else if (next_frame()) {
+      went_idle(owner);
+    } else if (next_frame([&owner] { return owner; })) {
       start_later(owner);
     }
   }
@@ -235,14 +237,15 @@ private:
 
   // The frame at the front is written: the next waiting one takes its place. False when none is
   // left.
-  bool next_frame() {
+  template <class Keep>
+  bool next_frame(const Keep& keep) {
     const bool more = frames.pop_front();
     if (!above_high_water())
       resume_reader();
     if (!more && frames.measure_due())
       measure_sent();
     if (!more)
-      went_idle();
+      went_idle(keep());
     return more;
   }
 
@@ -255,9 +258,12 @@ private:
             frame.payload->data() + (frame.written - header_done)};
   }
 
-  void went_idle() {
+  void went_idle(const std::shared_ptr<void>& owner) {
     if (idle_)
-      boost::asio::post(stream_.get_executor(), idle_);
+      boost::asio::post(stream_.get_executor(), [idle = idle_, weak = std::weak_ptr<void>(owner)] {
+        if (auto alive = weak.lock())
+          idle(alive);
+      });
   }
 
   // The paused reader goes on in a task of its own: never inside a push() or a write, which may
@@ -274,7 +280,7 @@ private:
   std::shared_ptr<WriteTurn> turn_;
   boost::system::error_code failure_;
   std::function<void()> paused_reader_;
-  std::function<void()> idle_;
+  Idle idle_ = nullptr;
   std::uint64_t bytes_written_ = 0;
 };
 

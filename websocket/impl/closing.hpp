@@ -18,11 +18,10 @@ void SocketServerBase<socket_type>::retire(const std::shared_ptr<Connection>& co
     // The close timer looks again whenever the queue goes idle, and once when the client sends
     // anything more (its own close, or the end of its stream, most often) instead of waiting for
     // its next look.
-    std::weak_ptr<Connection> weak = connection;
-    connection->send_queue.when_idle([weak] {
-      if (auto closing = weak.lock())
-        closing->limits.look_at_close();
+    connection->send_queue.when_idle([](const std::shared_ptr<void>& owner) {
+      static_cast<Connection*>(owner.get())->limits.look_at_close();
     });
+    std::weak_ptr<Connection> weak = connection;
     connection->socket->async_wait(socket_type::wait_read, [weak](const boost::system::error_code& ec) {
       auto closing = weak.lock();
       if (!ec && closing)

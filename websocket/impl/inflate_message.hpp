@@ -31,6 +31,8 @@ SocketServerBase<socket_type>::inflate_message(const std::shared_ptr<Connection>
   } catch (const std::bad_alloc&) {
     connection->cut(error::memory_budget);
   }
+  if (connection->cut_reason())
+    return AfterFrame::next; // cut for want of room: the loop says why, and lets go of the message
   reader.take_compressed(connection->input_buffer, result.consumed, result.status == InflateStatus::need_room);
   switch (result.status) {
   case InflateStatus::need_input:
@@ -51,7 +53,7 @@ SocketServerBase<socket_type>::inflate_message(const std::shared_ptr<Connection>
   case InflateStatus::refused:
     break;
   }
-  return AfterFrame::next; // cut for want of room: the loop says why
+  return AfterFrame::next;
 }
 
 } // namespace KorvaWeb
