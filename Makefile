@@ -5,7 +5,7 @@ CMAKE_FLAGS ?=
 # Release, or MinSizeRel for the smallest binary (e.g. make test BUILD=build-small BUILD_TYPE=MinSizeRel).
 BUILD_TYPE ?= Release
 
-.PHONY: all deps build run test clean test-asan test-tsan fuzz soak cross test-cross package bench autobahn
+.PHONY: all deps build run test clean test-asan test-tsan fuzz soak cross test-cross package bench autobahn autobahn-deflate
 
 all: build
 
@@ -116,11 +116,17 @@ soak: build
 	cd $(BUILD) && KORVA_SOAK_SECONDS=$(SOAK_SECONDS) \
 	  ctest --output-on-failure -V -L soak --timeout $$(( $(SOAK_SECONDS) * 2 + 120 ))
 
-# The Autobahn|Testsuite fuzzing client (cases 1 to 10) against the echo example: fails unless every
-# case passes strictly. The suite lives beside the checkout, in ../shared/autobahn; without it the
+# The Autobahn|Testsuite fuzzing client against the echo example (cases 1 to 10, and a share of the
+# permessage-deflate cases that covers each offer and payload): fails unless every case passes
+# strictly. The suite lives beside the checkout, in ../shared/autobahn; without it the
 # target says NOT RUN and fails (scripts/autobahn).
 autobahn: build
 	scripts/autobahn $(BUILD)
+
+# Every permessage-deflate case of the suite (12.* and 13.*, 216 cases, about half an hour);
+# `make autobahn` runs a share of them that covers each offer and payload.
+autobahn-deflate: build
+	scripts/autobahn $(BUILD) --deflate
 
 # The benchmark (bench/README.md): the release build against korva-server on 127.0.0.1:8888 and
 # the echo example, BENCH_SECONDS measured per load step (about two minutes in all by default;
