@@ -218,7 +218,7 @@ public:
   }
   // Reading has stopped for good (or the budget cut the connection): all the reader held goes.
   void drop_reader_holdings() noexcept {
-    input_buffer.trim();
+    input_buffer.release_unused();
     fragmented_message.reset();
     frame_reader.stop();
     inflate.stop();

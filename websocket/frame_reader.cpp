@@ -201,7 +201,7 @@ FrameReader::Frame FrameReader::finish_compressed() noexcept {
   return Frame{std::move(message), first, length};
 }
 
-void FrameReader::delivered(const std::shared_ptr<Message>& message) noexcept {
+void FrameReader::release_if_large(const std::shared_ptr<Message>& message) noexcept {
   if (message == reusable_message() && message->capacity() > ReadBuffer::chunk_size)
     reusable_message().reset();
 }

@@ -116,9 +116,9 @@ public:
   // fragmented message (whose owner counts it).
   std::size_t holding() const noexcept;
 
-  // The message handed to on_message is done with: a big one's storage is not kept for the next
-  // message.
-  void delivered(const std::shared_ptr<Message>& message) noexcept;
+  // The message handed to on_message is done with: if it is this thread's reusable message and has
+  // grown big, it is not kept for the next whole message (see message_for).
+  void release_if_large(const std::shared_ptr<Message>& message) noexcept;
 
   // Reading has stopped for good: everything the reader holds goes.
   void stop() noexcept;

@@ -36,7 +36,7 @@ void ReadBuffer::consume(std::size_t count) noexcept {
     begin_ = end_ = 0;
 }
 
-void ReadBuffer::trim(std::size_t more) noexcept {
+void ReadBuffer::release_unused(std::size_t more) noexcept {
   if (!storage_)
     return;
   if (size() == 0) {
@@ -55,9 +55,9 @@ void ReadBuffer::trim(std::size_t more) noexcept {
   }
 }
 
-void ReadBuffer::shrink() noexcept {
+void ReadBuffer::shrink_to_unread() noexcept {
   if (size() == 0 || capacity_ == size()) {
-    trim();
+    release_unused();
     return;
   }
   try {

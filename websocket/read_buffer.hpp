@@ -37,13 +37,14 @@ public:
   // Takes `count` bytes from the front.
   void consume(std::size_t count) noexcept;
 
-  // Called while nothing is read: gives the storage back when every byte has been taken (a chunk
-  // to this thread's spare, anything bigger to the allocator); otherwise keeps it, but moves the
-  // bytes left in storage grown for a big request head into a chunk when they and the `more`
-  // bytes still expected fit one.
-  void trim(std::size_t more = 0) noexcept;
-  // Called while the reader is held back: the storage shrinks to the bytes not yet taken.
-  void shrink() noexcept;
+  // Called while nothing is read (the reader waits for the client, or has stopped): gives the
+  // storage back when every byte has been taken (a chunk to this thread's spare, anything bigger
+  // to the allocator); otherwise keeps it, but moves the bytes left in storage grown for a big
+  // request head into a chunk when they and the `more` bytes still expected fit one.
+  void release_unused(std::size_t more = 0) noexcept;
+  // Called while the reader is held back (the client's queue is above its high-water mark): the
+  // storage shrinks to exactly the bytes not yet taken, whatever their number.
+  void shrink_to_unread() noexcept;
 
 private:
   void replace_storage(std::size_t capacity);

@@ -38,7 +38,7 @@ SocketServerBase<socket_type>::act_on_frame(const std::shared_ptr<Connection>& c
       endpoint.on_message(connection, target);
     connection->delivering = false;
     connection->fragmented_message.reset();
-    connection->frame_reader.delivered(target);
+    connection->frame_reader.release_if_large(target);
     connection->limits.settle();
     return AfterFrame::turn_over;
   }

@@ -117,7 +117,7 @@ template <class socket_type>
 void SocketServerBase<socket_type>::read_frame_bytes(const std::shared_ptr<Connection>& connection,
                                                      Endpoint& endpoint, bool drained) {
   const std::size_t wanted = connection->frame_reader.wanted();
-  connection->input_buffer.trim(wanted);
+  connection->input_buffer.release_unused(wanted);
   connection->limits.settle();
   connection->limits.waiting_for_client(connection->reader_started());
   read_more(connection, wanted, std::numeric_limits<std::size_t>::max(), drained,
@@ -133,7 +133,7 @@ template <class socket_type>
 void SocketServerBase<socket_type>::read_payload(const std::shared_ptr<Connection>& connection, Endpoint& endpoint,
                                                  bool drained) {
   connection->limits.waiting_for_client(true);
-  connection->input_buffer.trim(); // taken: the payload's reads go past it
+  connection->input_buffer.release_unused(); // taken: the payload's reads go past it
   connection->limits.settle();
   when_readable(connection, drained, [this, connection, &endpoint](const boost::system::error_code& ec) {
     // The connection may have been cut while the reader waited: it holds nothing of the frame then.
@@ -215,7 +215,7 @@ bool SocketServerBase<socket_type>::reading_ended(const std::shared_ptr<Connecti
 template <class socket_type>
 void SocketServerBase<socket_type>::wait_for_room(const std::shared_ptr<Connection>& connection, Endpoint& endpoint) {
   connection->limits.waiting_for_client(false);
-  connection->input_buffer.shrink();
+  connection->input_buffer.shrink_to_unread();
   connection->limits.settle();
   std::weak_ptr<Connection> weak = connection;
   connection->send_queue.wait_for_room([this, weak, &endpoint] {

@@ -83,7 +83,7 @@ void SocketServerBase<socket_type>::read_request_head(const std::shared_ptr<Conn
       stream, connection->method, connection->path, connection->query_string, connection->http_version,
       connection->header);
   buffer.consume(head.consumed());
-  buffer.trim(); // the head's storage does not stay with the connection
+  buffer.release_unused(); // the head's storage does not stay with the connection
   connection->limits.settle();
   connection->head_complete = true;
   if (!refused) // a malformed head, or too many header lines: dropped, no answer

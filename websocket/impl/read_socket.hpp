@@ -54,7 +54,7 @@ void SocketServerBase<socket_type>::read_more(const std::shared_ptr<Connection>&
     boost::system::error_code read_error;
     const std::size_t bytes = connection->socket->read_some(boost::asio::buffer(space, room), read_error);
     if (read_error == boost::asio::error::would_block || read_error == boost::asio::error::try_again) {
-      buffer.trim(wanted); // nothing came: no storage held while waiting
+      buffer.release_unused(wanted); // nothing came: no storage held while waiting
       connection->limits.settle();
       read_more(connection, wanted, limit, true, std::move(next));
       return;
