@@ -39,6 +39,13 @@
 //       receiver. With --deflate 1 every connection offers permessage-deflate, the request goes
 //       compressed, and every receiver's compressed notification must equal the first one of its
 //       round, which is inflated and compared with the text expected.
+//   korva_bench pushes --port P --receivers N --size S --seconds T --server-pid PID
+//                      [--deflate 0|1] [--warmup W]
+//       for the service started with KORVA_SIM_PUSH_PERIOD_MS (the simulated device pushes its
+//       values in turn, one per period) and no values but its first five: one more connection
+//       sets each of them to a string (escaped device values as JSON) whose push is S bytes;
+//       after W (2) seconds, for T seconds, the pushes each receiver gets (every one must be one of
+//       the five), the server's CPU time per push and the bytes of a push's frame per receiver.
 //
 // Common options: --host (127.0.0.1), --path (/api). Every step is bounded: in messages
 // (--max-messages), in time, and every answer must come within 10 seconds.
@@ -804,6 +811,149 @@ int run_broadcast(const BroadcastSettings& settings) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// pushes: the device's own pushes of large values, the server's CPU time per push
+
+// The five values of a freshly started simulated device, which it pushes in turn.
+struct ValueKey {
+  int group, id, index;
+};
+constexpr ValueKey device_keys[] = {{0, 1, 0}, {0, 2, 0}, {0, 3, 0}, {1, 1, 0}, {1, 1, 1}};
+
+struct PushSettings {
+  Target target;
+  std::size_t receivers = 1000;
+  std::size_t size = 16384;
+  double seconds = 10;
+  double warmup = 2;
+  pid_t server_pid = 0;
+};
+
+int run_pushes(const PushSettings& settings) {
+  const std::size_t receivers = settings.receivers;
+  Poller poller;
+  auto connections = open_connections(settings.target, receivers + 1, poller, Clock::now() + open_limit);
+  const DeflateAnswer* deflate = common_agreement(connections);
+  auto& sender = *connections.back();
+
+  // Every value becomes a string of escaped device values whose push, {"group":G,...,"value":"V"},
+  // has the size asked for.
+  std::vector<std::string> pushes;
+  std::vector<std::string> requests;
+  for (const auto& key : device_keys) {
+    const std::string where = "\"group\":" + std::to_string(key.group) + ",\"id\":" + std::to_string(key.id) +
+                              ",\"index\":" + std::to_string(key.index);
+    const std::string head = "{" + where + ",\"value\":\"";
+    if (settings.size < head.size() + 2 + 64)
+      throw UsageError("--size is too small for a push");
+    std::string value;
+    append_values(value, settings.size - head.size() - 2, static_cast<std::uint32_t>(pushes.size()), true);
+    value.append(settings.size - head.size() - 2 - value.size(), ' ');
+    pushes.push_back(head + value + "\"}");
+    requests.push_back("{\"command\":\"set_value\"," + where + ",\"value\":\"" + value + "\"}");
+  }
+  static const unsigned char mask[4] = {0x29, 0xd4, 0x63, 0x9b};
+  auto handle_events = [&](int n, auto&& on_receiver_frame, auto&& on_sender_frame) {
+    for (int e = 0; e < n; ++e) {
+      std::size_t id = poller.event(e).data.u32;
+      connections[id]->handle(poller.event(e).events, [&](const Frame& received) {
+        if (id == receivers)
+          on_sender_frame(received);
+        else
+          on_receiver_frame(id, received);
+      });
+    }
+  };
+  for (const auto& request : requests) {
+    const std::string frame = client_message_frame(request, deflate, mask);
+    sender.send(frame.data(), frame.size());
+    bool answered = false;
+    auto deadline = Clock::now() + answer_limit;
+    while (!answered) {
+      if (Clock::now() >= deadline)
+        throw BenchError("a set_value of a pushed value had no answer within 10 s");
+      handle_events(
+          poller.wait(deadline), [](std::size_t, const Frame&) {},
+          [&](const Frame& received) {
+            auto text = (received.fin_rsv_opcode & 0x40) ? sender.inflate(received)
+                                                         : std::string_view(received.payload, received.length);
+            if (text.substr(0, 22) != "{\"command\":\"set_value\"")
+              return; // a push
+            if (text.find("\"status\":\"ok\"") == std::string_view::npos)
+              throw BenchError("a set_value of a pushed value was answered with " + std::string(text.substr(0, 200)));
+            answered = true;
+          });
+    }
+  }
+
+  // Compressed pushes that were inflated and found right; the same bytes need no inflating again
+  // (the server compresses each push once, in the same way every time).
+  const bool same_bytes = deflate && deflate->server_no_context_takeover;
+  std::vector<std::string> known;
+  std::vector<std::uint64_t> counts(receivers);
+  std::uint64_t bytes = 0, compressed_pushes = 0, other_frames = 0;
+  bool measuring = false;
+  auto on_receiver = [&](std::size_t id, const Frame& received) {
+    const bool compressed = (received.fin_rsv_opcode & 0x40) != 0;
+    bool is_push = false;
+    if (compressed && same_bytes) {
+      for (const auto& bytes_seen : known)
+        if (bytes_seen.size() == received.length && std::memcmp(bytes_seen.data(), received.payload, received.length) == 0)
+          is_push = true;
+    }
+    if (!is_push) {
+      auto text = compressed ? connections[id]->inflate(received) : std::string_view(received.payload, received.length);
+      is_push = std::find(pushes.begin(), pushes.end(), text) != pushes.end();
+      if (is_push && compressed && same_bytes && known.size() < 64)
+        known.emplace_back(received.payload, received.length);
+    }
+    if (!is_push) {
+      ++other_frames; // the value_changed notifications of the set_value requests
+      return;
+    }
+    if (measuring) {
+      ++counts[id];
+      bytes += received.wire_length;
+      compressed_pushes += compressed ? 1 : 0;
+    }
+  };
+  auto on_sender = [](const Frame&) {};
+
+  auto run_until = [&](Clock::time_point until) {
+    while (Clock::now() < until)
+      handle_events(poller.wait(until), on_receiver, on_sender);
+  };
+  auto seconds = [](double s) { return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s)); };
+  run_until(Clock::now() + seconds(settings.warmup));
+  measuring = true;
+  other_frames = 0;
+  auto from = Clock::now();
+  CpuSample cpu_from = sample_cpu(settings.server_pid);
+  run_until(from + seconds(settings.seconds));
+  CpuSample cpu_until = sample_cpu(settings.server_pid);
+  double measured = seconds_between(from, Clock::now());
+
+  std::uint64_t total = 0;
+  for (auto count : counts)
+    total += count;
+  auto [least, most] = std::minmax_element(counts.begin(), counts.end());
+  if (total == 0)
+    throw BenchError("no push arrived in " + std::to_string(settings.seconds) +
+                     " s: was the service started with KORVA_SIM_PUSH_PERIOD_MS?");
+  double per_receiver = static_cast<double>(total) / static_cast<double>(receivers);
+  std::printf("result mode=pushes receivers=%zu size=%zu seconds=%.3f deflate=%s pushes_per_receiver=%.1f "
+              "least=%llu most=%llu server_cpu_us_per_push=%s client_cpu_us_per_push=%.1f bytes_per_receiver=%.1f "
+              "compressed_pushes=%llu other_frames=%llu\n",
+              receivers, settings.size, measured, deflate ? agreement_text(*deflate).c_str() : "none", per_receiver,
+              static_cast<unsigned long long>(*least), static_cast<unsigned long long>(*most),
+              maybe(settings.server_pid > 0 ? (cpu_until.server_us - cpu_from.server_us) / per_receiver : -1, "%.1f").c_str(),
+              (cpu_until.own_us - cpu_from.own_us) / per_receiver, static_cast<double>(bytes) / static_cast<double>(total),
+              static_cast<unsigned long long>(compressed_pushes), static_cast<unsigned long long>(other_frames));
+  std::fflush(stdout);
+  close_connections(connections, poller, Clock::now() + close_limit);
+  return 0;
+}
+
+// ---------------------------------------------------------------------------------------------
 
 int run(int argc, char** argv) {
   if (argc < 2)
@@ -861,6 +1011,17 @@ int run(int argc, char** argv) {
     options.check_all_used();
     return run_broadcast(settings);
   }
+  if (mode == "pushes") {
+    PushSettings settings;
+    settings.target = target;
+    settings.server_pid = server_pid;
+    settings.receivers = static_cast<std::size_t>(options.number("receivers", 1000, 1, 100000));
+    settings.size = static_cast<std::size_t>(options.number("size", 16384, 128, 1 << 20));
+    settings.seconds = options.number("seconds", 10, 0.1, 3600);
+    settings.warmup = options.number("warmup", 2, 0, 600);
+    options.check_all_used();
+    return run_pushes(settings);
+  }
   throw UsageError("unknown mode " + mode);
 }
 
@@ -882,7 +1043,7 @@ int main(int argc, char** argv) {
   try {
     return korva_bench::run(argc, argv);
   } catch (const korva_bench::UsageError& e) {
-    std::fprintf(stderr, "korva_bench: %s\nusage: korva_bench load|count|idle|fanout|broadcast --port P [options]; see bench/README.md\n", e.what());
+    std::fprintf(stderr, "korva_bench: %s\nusage: korva_bench load|count|idle|fanout|broadcast|pushes --port P [options]; see bench/README.md\n", e.what());
     return 2;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "korva_bench: %s\n", e.what());
