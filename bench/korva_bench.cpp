@@ -348,14 +348,16 @@ bool wait_for_driver(std::chrono::seconds limit, bool until_end) {
 int run_load(const LoadSettings& settings) {
   Poller poller;
   auto connections = open_connections(settings.target, settings.connections, poller, Clock::now() + open_limit);
-  std::vector<Request> requests;
-  requests.reserve(connections.size());
-  for (std::size_t i = 0; i < connections.size(); ++i)
-    requests.emplace_back(settings.json ? 64 : settings.size);
+  // With a pool, the connections send its requests, and a Request keeps only the bookkeeping of
+  // the one in flight.
   const DeflateAnswer* deflate = common_agreement(connections);
   std::unique_ptr<RequestPool> pool;
   if (settings.json || deflate)
     pool = std::make_unique<RequestPool>(settings.size, settings.json, deflate);
+  std::vector<Request> requests;
+  requests.reserve(connections.size());
+  for (std::size_t i = 0; i < connections.size(); ++i)
+    requests.emplace_back(pool ? 64 : settings.size);
 
   if (settings.counted) {
     std::printf("ready\n");
