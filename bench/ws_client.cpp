@@ -1,6 +1,7 @@
 #include "bench/ws_client.hpp"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <random>
@@ -27,6 +28,25 @@ constexpr std::uint64_t max_frame_length = 64u << 20;
 constexpr std::size_t handshake_window = 64;
 
 std::string errno_text(int error) { return error == 0 ? "end of stream" : std::strerror(error); }
+
+// The value of the first header line of that name (in lower case) in a response head; none when
+// there is no such line.
+std::optional<std::string> header_value(const std::string& head, const char* lower_name) {
+  std::size_t at = head.find("\r\n");
+  const std::size_t name_size = std::strlen(lower_name);
+  while (at != std::string::npos && at + 2 < head.size()) {
+    std::size_t begin = at + 2, end = head.find("\r\n", begin);
+    if (end == std::string::npos)
+      break;
+    std::size_t colon = head.find(':', begin);
+    if (colon < end && colon - begin == name_size &&
+        std::equal(head.begin() + static_cast<long>(begin), head.begin() + static_cast<long>(colon), lower_name,
+                   [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) == b; }))
+      return head.substr(colon + 1, end - colon - 1);
+    at = end;
+  }
+  return std::nullopt;
+}
 
 } // namespace
 
@@ -101,7 +121,10 @@ void Connection::start(const Target& target) {
 
   out_ = "GET " + target.path + " HTTP/1.1\r\nHost: " + host_ +
          "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: " + upgrade_key +
-         "\r\nSec-WebSocket-Version: 13\r\n\r\n";
+         "\r\nSec-WebSocket-Version: 13\r\n" +
+         (target.deflate ? std::string("Sec-WebSocket-Extensions: ") + deflate_offer + "\r\n" : std::string()) +
+         "\r\n";
+  offered_deflate_ = target.deflate;
   out_begin_ = 0;
   state_ = State::connecting;
   watching_write_ = true;
@@ -138,6 +161,12 @@ bool Connection::advance_handshake(std::uint32_t events) {
   begin_ += head.size();
   if (head.compare(0, 12, "HTTP/1.1 101") != 0 || head.find(upgrade_accept) == std::string::npos)
     fail("the server refused the upgrade: " + head.substr(0, head.find('\r')));
+  if (auto extensions = header_value(head, "sec-websocket-extensions")) {
+    if (!offered_deflate_ || !(deflate_ = parse_deflate_answer(*extensions)))
+      fail("the server answered with an extension the generator did not offer: " + *extensions);
+  } else if (offered_deflate_) {
+    fail("the server did not agree on permessage-deflate");
+  }
   state_ = State::open;
   return true;
 }
@@ -160,6 +189,16 @@ void Connection::send(const char* data, std::size_t length) {
   out_.append(data, length);
   if (!watching_write_)
     watch(true);
+}
+
+std::string_view Connection::inflate(const Frame& frame) {
+  if (!inflater_)
+    inflater_ = std::make_unique<MessageInflater>(deflate_->server_max_window_bits, !deflate_->server_no_context_takeover);
+  try {
+    return inflater_->inflate(frame.payload, frame.length);
+  } catch (const BenchError& e) {
+    fail(e.what());
+  }
 }
 
 void Connection::flush() {
@@ -253,6 +292,8 @@ bool Connection::next_frame(Frame& frame) {
     begin_ += head + static_cast<std::size_t>(length);
     unsigned char fin_rsv_opcode = bytes[0];
     unsigned opcode = fin_rsv_opcode & 0x0F;
+    if ((fin_rsv_opcode & 0x70) != 0 && ((fin_rsv_opcode & 0x70) != 0x40 || !deflate_ || opcode >= 0x8))
+      fail("the server sent a frame with RSV bits it may not set");
     if (opcode == 0x9) { // ping: answer with a pong carrying its data
       std::string pong;
       append_client_frame(pong, 0x8A, payload, static_cast<std::size_t>(length), mask_);
@@ -269,7 +310,7 @@ bool Connection::next_frame(Frame& frame) {
     }
     if (!(fin_rsv_opcode & 0x80) || opcode == 0x0)
       fail("the server sent a fragmented message, which the generator does not take");
-    frame = Frame{fin_rsv_opcode, payload, static_cast<std::size_t>(length)};
+    frame = Frame{fin_rsv_opcode, payload, static_cast<std::size_t>(length), head + static_cast<std::size_t>(length)};
     return true;
   }
 }

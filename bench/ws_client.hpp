@@ -3,14 +3,17 @@
 // benchmark's load generator. A Poller and its connections belong to the one thread that made
 // them; nothing here is thread-safe.
 
+#include "bench/ws_deflate.hpp"
 #include "tests/support/client_frame.hpp"
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <sys/epoll.h>
@@ -25,19 +28,23 @@ struct BenchError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// Where the connections go. The host is a numeric IPv4 address.
+// Where the connections go. The host is a numeric IPv4 address. With `deflate`, every connection
+// offers permessage-deflate and fails when the server does not agree on it.
 struct Target {
   std::string host = "127.0.0.1";
   unsigned short port = 0;
   std::string path = "/api";
+  bool deflate = false;
 };
 
 // A whole data frame as received (the server's frames are never masked). `payload` points into
-// the connection's receive buffer and is valid only during the call that hands it over.
+// the connection's receive buffer and is valid only during the call that hands it over. RSV1 in
+// `fin_rsv_opcode` marks a compressed payload (Connection::inflate gives its message).
 struct Frame {
   unsigned char fin_rsv_opcode;
   const char* payload;
   std::size_t length;
+  std::size_t wire_length; // with the header
 };
 
 // Appends a client frame (masked with `mask`) carrying the payload; returns the offset of the
@@ -85,6 +92,12 @@ public:
 
   // Sends at once as much as the socket takes and the rest when it becomes writable, in order.
   void send(const char* data, std::size_t length);
+
+  // What the server agreed on for permessage-deflate; null when nothing was agreed.
+  const DeflateAnswer* deflate() const { return deflate_ ? &*deflate_ : nullptr; }
+  // The message of a compressed frame (RSV1 set), valid until the next call on this connection.
+  // The inflate stream is made at the first one.
+  std::string_view inflate(const Frame& frame);
 
   // Handles an event of an open connection: writes what is pending, reads what arrived and
   // calls on_frame(const Frame&) for every whole text or binary frame. Pings are answered;
@@ -134,6 +147,9 @@ private:
   std::string out_;      // bytes the socket has not taken yet, from out_begin_
   std::size_t out_begin_ = 0;
   unsigned char mask_[4];
+  bool offered_deflate_ = false;
+  std::optional<DeflateAnswer> deflate_;
+  std::unique_ptr<MessageInflater> inflater_;
 };
 
 // Opens `count` connections to the target with their handshakes complete, a few dozen
