@@ -129,7 +129,7 @@ autobahn-deflate: build
 	scripts/autobahn $(BUILD) --deflate
 
 # The benchmark (bench/README.md): the release build against korva-server on 127.0.0.1:8888 and
-# the echo example, BENCH_SECONDS measured per load step (about two minutes in all by default;
+# the echo example, BENCH_SECONDS measured per load step (about two and a half minutes in all by default;
 # BENCH_SECONDS=1 is the smoke). It needs port 8888 free and strace to count system calls.
 BENCH_SECONDS ?= 10
 bench: EXTRA_PACKAGES = strace
