@@ -42,10 +42,13 @@ struct Config {
   // connection, the broadcast waits or drops the oldest instead (websocket/handover.hpp); 0: no
   // limit.
   std::size_t handover_reserve = 0;
-  // Connections accepted and not yet ended. At the limit a newcomer is let in when its client
-  // address holds fewer connections than the address holding the most, whose oldest connection
-  // then gets close 1013 "try again later" (error::room_for_other_address); otherwise the newcomer
-  // is answered "503 Service Unavailable" instead of the 101 and closed; 0: no limit.
+  // Connections accepted and not yet ended, handshakes under way included (those that gave way
+  // to another no longer count). At the limit a newcomer whose request head is in is let in when an
+  // address (or the "no address yet" key of heads still to come) holds at least two more
+  // connections than the newcomer's own; that address's oldest connection then gives way, with
+  // close 1013 "try again later" (error::room_for_other_address) once it is open. Otherwise the
+  // newcomer is answered "503 Service Unavailable" instead of the 101 and closed. Newcomers waiting
+  // beyond the limit are bounded too (impl/admission.hpp); 0: no limit.
   std::size_t max_connections = 0;
   // Send and receive buffers of the listening socket and so of every accepted one (SO_SNDBUF,
   // SO_RCVBUF; the kernel keeps twice the size asked for), in place of the kernel's own sizing,
