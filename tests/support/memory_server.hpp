@@ -27,11 +27,23 @@ public:
   // A new connection whose opening handshake the server starts to read, on the event loop.
   std::shared_ptr<Connection> connect() {
     auto connection = new_connection();
+    connected_.push_back(connection);
     boost::asio::post(*io_service, [this, connection] {
       if (admit(connection))
         read_request(connection);
     });
     return connection;
+  }
+
+  // Closes every connection connect() made that is still there, and runs what that sets off: a wait
+  // still pending on a stream would keep its connection alive for good (the stream holds the
+  // wait's handler, and the connection holds the stream).
+  void close_connections() {
+    for (const auto& weak : connected_)
+      if (auto open_connection = weak.lock())
+        boost::asio::post(*io_service, [open_connection] { open_connection->close_socket(); });
+    connected_.clear();
+    run_until_idle();
   }
 
   // Runs every ready handler until none is left (a bounded number of rounds).
@@ -66,6 +78,9 @@ public:
     boost::asio::post(*io_service, std::move(task));
     run_until_idle();
   }
+
+private:
+  std::vector<std::weak_ptr<Connection>> connected_;
 };
 
 } // namespace korva_test

@@ -49,14 +49,10 @@ public:
       configure(server);
     connection = open();
   }
-  // The clients go: a wait still pending on a stream would keep its connection alive for good
-  // (the stream holds the wait's handler, and the connection holds the stream).
+  // The clients go (while the handlers' records are still there).
   ~RecordingServer() {
-    for (const auto& weak : opened_)
-      if (auto open_connection = weak.lock())
-        boost::asio::post(*server.io_service, [open_connection] { open_connection->close_socket(); });
     connection.reset();
-    server.run_until_idle();
+    server.close_connections();
   }
   RecordingServer(const RecordingServer&) = delete;
   RecordingServer& operator=(const RecordingServer&) = delete;
@@ -64,7 +60,6 @@ public:
   // Another client: connected, its upgrade request (with `extra_headers`) sent and answered.
   std::shared_ptr<Connection> open(const std::string& extra_headers = "") {
     auto opened = server.connect();
-    opened_.push_back(opened);
     const std::string request = upgrade_request("/api", extra_headers);
     opened->socket->push(request.data(), request.size());
     server.run_until_idle();
@@ -99,11 +94,6 @@ public:
   std::vector<Received> messages;
   std::vector<std::string> calls;
   std::function<void(const std::shared_ptr<Connection>&, const std::string&)> on_message;
-
-private:
-  std::vector<std::weak_ptr<Connection>> opened_;
 };
-
-
 
 } // namespace korva_test
