@@ -20,6 +20,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <thread>
+#include <vector>
 
 using namespace korva_test;
 using namespace std::chrono_literals;
@@ -198,7 +199,13 @@ TEST(DeviceFaults, WhatTheDeviceLibraryStartsEndsWithSigterm) {
         return line.substr(name.size() + 2);
     return std::string();
   };
-  for (const char* fault : {"child-exec", "child-fork"}) {
+  std::vector<const char*> faults{"child-exec"};
+#ifndef __SANITIZE_THREAD__
+  // In a child forked from a process with threads, ThreadSanitizer's interceptors pass every call
+  // straight through, so a signal it caught there waits for a handler call that never comes.
+  faults.push_back("child-fork");
+#endif
+  for (const char* fault : faults) {
     client->send_text(std::string(R"({"command":"echo","fault":")") + fault + "\"}");
     const std::string reply = client->read_frame().payload;
     int child = 0;
