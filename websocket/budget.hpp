@@ -36,10 +36,10 @@
 // holds nothing but what its reader kept, which close() gives back.
 
 #include <atomic>
-#include <chrono>
-#include <functional>
 #include <cassert>
+#include <chrono>
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>

@@ -131,8 +131,7 @@ public:
       message_timer.reset();
       return;
     }
-    if (timeout_message != 0)
-      last_progress = Clock::now();
+    last_progress = Clock::now();
     arm_message_timer(std::chrono::seconds(timeout_message));
   }
 
